@@ -1,0 +1,251 @@
+#include "platform/DateTime.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <ctime>
+
+#include "platform/Clock.h"
+
+namespace vantora {
+namespace {
+
+// Days from 0000-03-01 based era arithmetic (proleptic Gregorian calendar):
+// the year is shifted to begin in March so that the leap day is last.
+int64_t DaysFromCivil(int64_t y, int m, int d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t year_of_era = y - era * 400;
+  const int64_t day_of_year = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + day_of_era;
+}
+
+void CivilFromDays(int64_t z, int* year, int* month, int* day) {
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t day_of_era = z - era * 146097;
+  const int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const int64_t mp = (5 * day_of_year + 2) / 153;
+  const int d = static_cast<int>(day_of_year - (153 * mp + 2) / 5 + 1);
+  const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  *year = static_cast<int>(year_of_era + era * 400 + (m <= 2));
+  *month = m;
+  *day = d;
+}
+
+const int64_t kDayZero = DaysFromCivil(1899, 12, 30);
+
+// Splits a date-time into whole days and milliseconds of the day, rounding
+// to the millisecond so that date and time parts always agree.
+void SplitMilliseconds(TDateTime dt, int64_t* days, int64_t* ms_of_day) {
+  const int64_t total = std::llround(dt * kMillisecondsPerDay);
+  const int64_t per_day = static_cast<int64_t>(kMillisecondsPerDay);
+  int64_t d = total / per_day;
+  int64_t ms = total % per_day;
+  if (ms < 0) {
+    ms += per_day;
+    --d;
+  }
+  *days = d;
+  *ms_of_day = ms;
+}
+
+const char* const kShortMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char* const kLongMonths[] = {"January", "February", "March",     "April",   "May",      "June",
+                                   "July",    "August",   "September", "October", "November", "December"};
+const char* const kShortDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kLongDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                 "Thursday", "Friday", "Saturday"};
+
+void AppendNumber(std::string* out, int value, int digits) {
+  std::string text = std::to_string(value);
+  if (static_cast<int>(text.size()) < digits) out->append(digits - text.size(), '0');
+  out->append(text);
+}
+
+}  // namespace
+
+TDateTime Now() { return UnixToLocal(UnixNow()); }
+
+TDateTime Date() { return std::floor(Now()); }
+
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int DaysInMonth(int year, int month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12) return 0;
+  return kDays[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0);
+}
+
+TDateTime EncodeDate(int year, int month, int day, bool* ok) {
+  const bool valid = year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 &&
+                     day <= DaysInMonth(year, month);
+  if (ok) *ok = valid;
+  if (!valid) return 0;
+  return static_cast<double>(DaysFromCivil(year, month, day) - kDayZero);
+}
+
+TDateTime EncodeTime(int hour, int minute, int second, int millisecond) {
+  return ((hour * 3600.0 + minute * 60.0 + second) * 1000.0 + millisecond) / kMillisecondsPerDay;
+}
+
+void DecodeDate(TDateTime dt, int* year, int* month, int* day) {
+  int64_t days, ms;
+  SplitMilliseconds(dt, &days, &ms);
+  CivilFromDays(days + kDayZero, year, month, day);
+}
+
+void DecodeTime(TDateTime dt, int* hour, int* minute, int* second, int* millisecond) {
+  int64_t days, ms;
+  SplitMilliseconds(dt, &days, &ms);
+  *hour = static_cast<int>(ms / 3600000);
+  *minute = static_cast<int>(ms / 60000 % 60);
+  *second = static_cast<int>(ms / 1000 % 60);
+  *millisecond = static_cast<int>(ms % 1000);
+}
+
+int DayOfWeek(TDateTime dt) {
+  int64_t days, ms;
+  SplitMilliseconds(dt, &days, &ms);
+  // Day 0 (1899-12-30) was a Saturday.
+  int64_t index = (days + 6) % 7;
+  if (index < 0) index += 7;
+  return static_cast<int>(index) + 1;
+}
+
+TDateTime UnixToLocal(double unix_seconds) {
+  const time_t whole = static_cast<time_t>(std::floor(unix_seconds));
+  tm local{};
+  localtime_r(&whole, &local);
+  return (unix_seconds + static_cast<double>(local.tm_gmtoff)) / 86400.0 + kUnixEpochDays;
+}
+
+double LocalToUnix(TDateTime local) {
+  int year, month, day, hour, minute, second, ms;
+  DecodeDate(local, &year, &month, &day);
+  DecodeTime(local, &hour, &minute, &second, &ms);
+  tm fields{};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  fields.tm_isdst = -1;
+  return static_cast<double>(mktime(&fields)) + ms / 1000.0;
+}
+
+int ZoneBiasMinutes() {
+  const time_t now = static_cast<time_t>(UnixNow());
+  tm local{};
+  localtime_r(&now, &local);
+  return static_cast<int>(-local.tm_gmtoff / 60);
+}
+
+int StandardBiasMinutes() {
+  tzset();
+  return static_cast<int>(timezone / 60);
+}
+
+HostFormats& Formats() {
+  static HostFormats formats;
+  return formats;
+}
+
+std::string FormatDateTime(std::string_view format, TDateTime dt) {
+  int year, month, day, hour, minute, second, ms;
+  DecodeDate(dt, &year, &month, &day);
+  DecodeTime(dt, &hour, &minute, &second, &ms);
+  const HostFormats& host = Formats();
+
+  std::string out;
+  bool after_hour = false;  // "m" right after an hour means minutes
+  size_t i = 0;
+  while (i < format.size()) {
+    const char c = format[i];
+    const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    size_t run = 1;
+    while (i + run < format.size() &&
+           std::tolower(static_cast<unsigned char>(format[i + run])) == lower && lower != '"' &&
+           lower != '\'') {
+      ++run;
+    }
+    switch (lower) {
+      case '\'':
+      case '"': {
+        size_t end = format.find(c, i + 1);
+        if (end == std::string_view::npos) end = format.size();
+        out.append(format.substr(i + 1, end - i - 1));
+        i = end + 1;
+        continue;
+      }
+      case 'y':
+        if (run <= 2) {
+          AppendNumber(&out, year % 100, 2);
+        } else {
+          AppendNumber(&out, year, 4);
+        }
+        break;
+      case 'm':
+        if (after_hour && run <= 2) {
+          AppendNumber(&out, minute, run);
+        } else if (run <= 2) {
+          AppendNumber(&out, month, run);
+        } else {
+          out.append(run == 3 ? kShortMonths[month - 1] : kLongMonths[month - 1]);
+        }
+        break;
+      case 'd':
+        if (run <= 2) {
+          AppendNumber(&out, day, run);
+        } else if (run <= 4) {
+          out.append(run == 3 ? kShortDays[DayOfWeek(dt) - 1] : kLongDays[DayOfWeek(dt) - 1]);
+        } else {
+          out.append(FormatDateTime(host.short_date, dt));
+        }
+        break;
+      case 'h':
+        AppendNumber(&out, hour, run >= 2 ? 2 : 1);
+        break;
+      case 'n':
+        AppendNumber(&out, minute, run >= 2 ? 2 : 1);
+        break;
+      case 's':
+        AppendNumber(&out, second, run >= 2 ? 2 : 1);
+        break;
+      case 'z':
+        AppendNumber(&out, ms, run >= 3 ? 3 : 1);
+        break;
+      case 'c':
+        out.append(DateTimeToStr(dt));
+        break;
+      case '/':
+        out.append(run, host.date_separator);
+        break;
+      case ':':
+        out.append(run, host.time_separator);
+        break;
+      default:
+        out.append(format.substr(i, run));
+        break;
+    }
+    if (lower == 'h') {
+      after_hour = true;
+    } else if (std::isalpha(static_cast<unsigned char>(lower))) {
+      after_hour = false;
+    }
+    i += run;
+  }
+  return out;
+}
+
+std::string DateToStr(TDateTime dt) { return FormatDateTime(Formats().short_date, dt); }
+
+std::string TimeToStr(TDateTime dt) { return FormatDateTime(Formats().long_time, dt); }
+
+std::string DateTimeToStr(TDateTime dt) { return DateToStr(dt) + " " + TimeToStr(dt); }
+
+}  // namespace vantora

@@ -1,0 +1,84 @@
+#include "platform/DateTime.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/Clock.h"
+#include "support/ScopedTimeZone.h"
+
+namespace vantora {
+namespace {
+
+TEST(DateTime, KnownDayNumbers) {
+  EXPECT_EQ(EncodeDate(1899, 12, 30), 0);
+  EXPECT_EQ(EncodeDate(1900, 1, 1), 2);
+  EXPECT_EQ(EncodeDate(1970, 1, 1), kUnixEpochDays);
+  EXPECT_EQ(EncodeDate(2000, 2, 29), 36585);
+  EXPECT_EQ(EncodeDate(2026, 12, 6), 46362);
+  bool ok = true;
+  EXPECT_EQ(EncodeDate(2026, 2, 29, &ok), 0);
+  EXPECT_FALSE(ok);
+}
+
+TEST(DateTime, DecodeRoundTripsEveryDayOfFourCenturies) {
+  for (int serial = 0; serial < 146097; serial += 1) {
+    int y, m, d;
+    DecodeDate(serial + 0.5, &y, &m, &d);
+    ASSERT_EQ(EncodeDate(y, m, d), serial) << y << "-" << m << "-" << d;
+  }
+}
+
+TEST(DateTime, TimeOfDayRoundsToTheMillisecond) {
+  // 23:59:59.9996 rounds up to the next day at midnight: date and time agree.
+  TDateTime dt = EncodeDate(2026, 12, 31) + (kMillisecondsPerDay - 0.4) / kMillisecondsPerDay;
+  int y, m, d, h, n, s, ms;
+  DecodeDate(dt, &y, &m, &d);
+  DecodeTime(dt, &h, &n, &s, &ms);
+  EXPECT_EQ((std::vector<int>{y, m, d, h, n, s, ms}), (std::vector<int>{2027, 1, 1, 0, 0, 0, 0}));
+  DecodeTime(EncodeTime(13, 49, 7, 250), &h, &n, &s, &ms);
+  EXPECT_EQ((std::vector<int>{h, n, s, ms}), (std::vector<int>{13, 49, 7, 250}));
+}
+
+TEST(DateTime, DayOfWeekStartsOnSunday) {
+  EXPECT_EQ(DayOfWeek(EncodeDate(2026, 12, 6)), 1);   // Sunday
+  EXPECT_EQ(DayOfWeek(EncodeDate(2000, 1, 1)), 7);    // Saturday
+  EXPECT_EQ(DayOfWeek(EncodeDate(1899, 12, 30) + 0.99), 7);
+}
+
+TEST(DateTime, FormatterCases) {
+  const TDateTime dt = EncodeDate(2026, 3, 7) + EncodeTime(9, 5, 4, 30);
+  struct Case {
+    const char* format;
+    const char* text;
+  } cases[] = {
+      {"yyyy/mm/dd", "2026/03/07"},      {"yy/m/d", "26/3/7"},
+      {"hh:nn:ss", "09:05:04"},          {"hh:mm", "09:05"},
+      {"HH:MM DD.MM.YYYY", "09:05 07.03.2026"},
+      {"h:n:s.zzz", "9:5:4.030"},        {"ddd, dd mmm yyyy", "Sat, 07 Mar 2026"},
+      {"dddd mmmm", "Saturday March"},   {"'yyyy' \"mm\"", "yyyy mm"},
+      {"c", "2026/03/07 09:05:04"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FormatDateTime(c.format, dt), c.text) << c.format;
+
+  HostFormats saved = Formats();
+  Formats().date_separator = '.';
+  EXPECT_EQ(FormatDateTime("dd/mm", dt), "07.03");
+  Formats() = saved;
+}
+
+TEST(DateTime, LocalTimeAndBiasFollowTheZone) {
+  ScopedTimeZone zone(kCentralEurope);
+  // 2000-01-01 11:00:00 UTC is 12:00 local in winter.
+  ScopedFakeClock clock(946724400.0);
+  EXPECT_DOUBLE_EQ(Now(), EncodeDate(2000, 1, 1) + EncodeTime(12, 0, 0, 0));
+  EXPECT_EQ(ZoneBiasMinutes(), -60);
+  EXPECT_EQ(StandardBiasMinutes(), -60);
+  EXPECT_DOUBLE_EQ(LocalToUnix(EncodeDate(2000, 1, 1) + EncodeTime(12, 0, 0, 0)), 946724400.0);
+
+  // In summer daylight saving adds an hour to the bias but not the standard bias.
+  SetFakeUnixTime(LocalToUnix(EncodeDate(2026, 7, 1) + 0.5));
+  EXPECT_EQ(ZoneBiasMinutes(), -120);
+  EXPECT_EQ(StandardBiasMinutes(), -60);
+}
+
+}  // namespace
+}  // namespace vantora
