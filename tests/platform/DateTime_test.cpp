@@ -39,8 +39,8 @@ TEST(DateTime, TimeOfDayRoundsToTheMillisecond) {
 }
 
 TEST(DateTime, DayOfWeekStartsOnSunday) {
-  EXPECT_EQ(DayOfWeek(EncodeDate(2026, 12, 6)), 1);   // Sunday
-  EXPECT_EQ(DayOfWeek(EncodeDate(2000, 1, 1)), 7);    // Saturday
+  EXPECT_EQ(DayOfWeek(EncodeDate(2026, 12, 6)), 1);  // Sunday
+  EXPECT_EQ(DayOfWeek(EncodeDate(2000, 1, 1)), 7);   // Saturday
   EXPECT_EQ(DayOfWeek(EncodeDate(1899, 12, 30) + 0.99), 7);
 }
 
@@ -50,11 +50,15 @@ TEST(DateTime, FormatterCases) {
     const char* format;
     const char* text;
   } cases[] = {
-      {"yyyy/mm/dd", "2026/03/07"},      {"yy/m/d", "26/3/7"},
-      {"hh:nn:ss", "09:05:04"},          {"hh:mm", "09:05"},
+      {"yyyy/mm/dd", "2026/03/07"},
+      {"yy/m/d", "26/3/7"},
+      {"hh:nn:ss", "09:05:04"},
+      {"hh:mm", "09:05"},
       {"HH:MM DD.MM.YYYY", "09:05 07.03.2026"},
-      {"h:n:s.zzz", "9:5:4.030"},        {"ddd, dd mmm yyyy", "Sat, 07 Mar 2026"},
-      {"dddd mmmm", "Saturday March"},   {"'yyyy' \"mm\"", "yyyy mm"},
+      {"h:n:s.zzz", "9:5:4.030"},
+      {"ddd, dd mmm yyyy", "Sat, 07 Mar 2026"},
+      {"dddd mmmm", "Saturday March"},
+      {"'yyyy' \"mm\"", "yyyy mm"},
       {"c", "2026/03/07 09:05:04"},
   };
   for (const Case& c : cases) EXPECT_EQ(FormatDateTime(c.format, dt), c.text) << c.format;

@@ -1,0 +1,106 @@
+#include "platform/LockedFile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+namespace vantora {
+
+LockedFile::LockedFile(LockedFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+LockedFile& LockedFile::operator=(LockedFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+OpenStatus LockedFile::Open(const std::string& path, int flags, mode_t mode, ShareLock lock,
+                            std::string* error) {
+  Close();
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  if (fd < 0) {
+    if (error) *error = path + ": " + std::strerror(errno);
+    return OpenStatus::kFailed;
+  }
+  if (lock != ShareLock::kNone) {
+    const int operation = (lock == ShareLock::kExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    int rc;
+    do {
+      rc = ::flock(fd, operation);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      const int saved = errno;
+      ::close(fd);
+      if (error) *error = path + ": " + std::strerror(saved);
+      return saved == EWOULDBLOCK ? OpenStatus::kBusy : OpenStatus::kFailed;
+    }
+  }
+  fd_ = fd;
+  return OpenStatus::kOk;
+}
+
+OpenStatus LockedFile::OpenWithRetry(const std::string& path, int flags, mode_t mode,
+                                     ShareLock lock, int attempts, int pause_ms,
+                                     std::string* error) {
+  OpenStatus status = OpenStatus::kFailed;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    status = Open(path, flags, mode, lock, error);
+    if (status != OpenStatus::kBusy) return status;
+    if (attempt + 1 < attempts) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+  }
+  return status;
+}
+
+ssize_t LockedFile::ReadAt(void* buffer, size_t count, off_t offset) const {
+  size_t done = 0;
+  auto* out = static_cast<char*>(buffer);
+  while (done < count) {
+    const ssize_t n = ::pread(fd_, out + done, count - done, offset + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+bool LockedFile::WriteAt(const void* buffer, size_t count, off_t offset) const {
+  size_t done = 0;
+  const auto* in = static_cast<const char*>(buffer);
+  while (done < count) {
+    const ssize_t n = ::pwrite(fd_, in + done, count - done, offset + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+off_t LockedFile::Size() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return -1;
+  return st.st_size;
+}
+
+bool LockedFile::Truncate(off_t length) const { return ::ftruncate(fd_, length) == 0; }
+
+void LockedFile::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+}  // namespace vantora

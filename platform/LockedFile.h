@@ -1,0 +1,62 @@
+// Files opened with an advisory lock that stands for a sharing mode, read and
+// written in whole records with pread/pwrite.
+//
+// Sharing modes map onto flock() locks taken right after open(), never
+// waiting: "others may read but not write" while writing, and an exclusive
+// open, take LOCK_EX; "others may read but not write" while reading takes
+// LOCK_SH; "others may read and write" takes none.  A lock that is not granted
+// at once means "another process holds the file": the caller retries with its
+// own attempt count and pause.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace vantora {
+
+enum class ShareLock { kNone, kShared, kExclusive };
+
+enum class OpenStatus {
+  kOk,
+  kBusy,    // the lock was refused: another process holds the file
+  kFailed,  // the file could not be opened (missing, no permission, ...)
+};
+
+class LockedFile {
+ public:
+  LockedFile() = default;
+  ~LockedFile() { Close(); }
+  LockedFile(LockedFile&& other) noexcept;
+  LockedFile& operator=(LockedFile&& other) noexcept;
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+
+  // Opens path with open(2) flags and mode, then takes the lock.  On failure
+  // the object stays closed and errno-style detail goes to *error (optional).
+  OpenStatus Open(const std::string& path, int flags, mode_t mode, ShareLock lock,
+                  std::string* error = nullptr);
+
+  // Opens with the given attempts, pausing pause_ms between attempts refused
+  // because the file is busy.  A plain failure is not retried.
+  OpenStatus OpenWithRetry(const std::string& path, int flags, mode_t mode, ShareLock lock,
+                           int attempts, int pause_ms, std::string* error = nullptr);
+
+  bool is_open() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  // Reads up to count bytes at offset; loops over short reads and EINTR.
+  // Returns the bytes read (less than count only at end of file), -1 on error.
+  ssize_t ReadAt(void* buffer, size_t count, off_t offset) const;
+  // Writes all count bytes at offset.  False on error.
+  bool WriteAt(const void* buffer, size_t count, off_t offset) const;
+  // File size in bytes, -1 on error.
+  off_t Size() const;
+  bool Truncate(off_t length) const;
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace vantora
