@@ -1,0 +1,87 @@
+#include "charts/HGIFImageColors.h"
+
+#include <bitset>
+
+namespace vantora {
+namespace gif {
+
+int PaletteBits(int count) {
+  int bits = 1;
+  while (bits < 8 && (1 << bits) < count) ++bits;
+  return bits;
+}
+
+void ColorPalette::Clear() {
+  count_ = 0;
+  rgb_.fill(0);
+  hash_colour_.fill(0xFFFFFFFFu);
+  hash_index_.fill(-1);
+}
+
+int ColorPalette::Find(uint32_t rgb) const {
+  for (size_t slot = HashSlot(rgb);; slot = (slot + 1) & (kHashSize - 1)) {
+    if (hash_index_[slot] < 0) return -1;
+    if (hash_colour_[slot] == rgb) return hash_index_[slot];
+  }
+}
+
+int ColorPalette::Add(uint32_t rgb) {
+  if (count_ >= kMaxColors) return -1;
+  const int index = count_++;
+  uint8_t* entry = &rgb_[static_cast<size_t>(index) * 3];
+  entry[0] = static_cast<uint8_t>(rgb >> 16);
+  entry[1] = static_cast<uint8_t>(rgb >> 8);
+  entry[2] = static_cast<uint8_t>(rgb);
+  size_t slot = HashSlot(rgb);
+  while (hash_index_[slot] >= 0) slot = (slot + 1) & (kHashSize - 1);
+  hash_colour_[slot] = rgb;
+  hash_index_[slot] = static_cast<int16_t>(index);
+  return index;
+}
+
+CollectResult CollectColors(const TBitmap& bitmap, bool interlaced, TColor transparent_color,
+                            ColorPalette* palette, uint8_t* indices) {
+  CollectResult result;
+  const int width = bitmap.Width();
+  std::bitset<ColorPalette::kMaxColors> used;
+  // The run of the last colour seen: most neighbouring pixels of a chart share
+  // their colour, so most pixels need no lookup at all.
+  uint32_t last_rgb = 0xFFFFFFFFu;
+  uint8_t last_index = 0;
+  uint8_t* out = indices;
+  bool overflow = false;
+  ForEachRow(bitmap.Height(), interlaced, [&](int y) {
+    if (overflow) return;
+    const uint32_t* row = bitmap.ScanLine(y);
+    for (int x = 0; x < width; ++x) {
+      const uint32_t rgb = row[x] & 0x00FFFFFFu;
+      if (rgb != last_rgb) {
+        int index = palette->Find(rgb);
+        if (index < 0) {
+          index = palette->Add(rgb);
+          if (index < 0) {
+            overflow = true;
+            return;
+          }
+        }
+        last_rgb = rgb;
+        last_index = static_cast<uint8_t>(index);
+        used.set(last_index);
+      }
+      *out++ = last_index;
+    }
+  });
+  if (overflow) {
+    result.too_many_colors = true;
+    return result;
+  }
+  const int transparent = palette->Find(SwapRedBlue(transparent_color));
+  if (transparent >= 0 && used.test(static_cast<size_t>(transparent))) {
+    result.transparent_index = static_cast<uint8_t>(transparent);
+  }
+  result.ok = true;
+  return result;
+}
+
+}  // namespace gif
+}  // namespace vantora

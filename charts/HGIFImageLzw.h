@@ -1,0 +1,58 @@
+// The LZW coder of the GIF encoder.
+//
+// Classic variable-code-width GIF LZW.  The dictionary maps (prefix code,
+// next index) to a code through an open-addressing hash of 5120 slots probed
+// modulo 5119; it holds at most 4096 codes and, when full, is cleared and a
+// clear code is sent.  The code width starts at minimum code size + 1 and
+// grows by one bit as soon as the next free code no longer fits, up to 12
+// bits.  Codes are packed least significant bit first and cut into data
+// sub-blocks of 255 bytes (only the last one of a frame shorter).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vantora {
+namespace gif {
+
+class LzwEncoder {
+ public:
+  static constexpr int kHashSize = 5120;
+  static constexpr int kHashModulus = 5119;
+  static constexpr int kMaxCodes = 4096;
+
+  LzwEncoder() = default;
+  LzwEncoder(const LzwEncoder&) = delete;
+  LzwEncoder& operator=(const LzwEncoder&) = delete;
+
+  // Appends a frame's image data to *out: the minimum code size byte (the
+  // palette's size class, at least 2), the data sub-blocks and the 0x00
+  // terminator.  REQUIRES: count >= 1; every index < palette_count <= 256.
+  void Encode(const uint8_t* indices, size_t count, int palette_count, std::string* out);
+
+ private:
+  void ResetTable();
+  inline void Emit(int code);
+
+  // Dictionary: key = index × 4096 + prefix, -1 = empty slot.
+  std::array<int32_t, kHashSize> keys_;
+  std::array<uint16_t, kHashSize> codes_;
+
+  int min_code_size_ = 0;
+  int clear_code_ = 0;
+  int next_code_ = 0;
+  int width_ = 0;
+  int largest_code_ = 0;  // the largest code of the current width (4096 at 12 bits)
+  bool clear_pending_ = false;
+  uint64_t bits_ = 0;  // pending bits, the oldest in the low end
+  int bit_count_ = 0;
+  std::unique_ptr<uint8_t[]> packed_;  // the packed code bytes, before the cut into sub-blocks
+  size_t packed_capacity_ = 0;
+  uint8_t* put_ = nullptr;  // next free byte of packed_
+};
+
+}  // namespace gif
+}  // namespace vantora
