@@ -1,0 +1,93 @@
+// Free routines of the request engine: output and request shortcuts that act
+// on the engine serving the calling thread, url coding, the HTTP date,
+// environment and path routines, program termination and the request log.
+//
+// The shortcuts need a current engine on the calling thread (RunRequest binds
+// one); calling them without one throws std::logic_error.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/DateTime.h"
+
+namespace vantora {
+
+class TBitmap;
+class THttpEngine;
+
+// The engine bound to the calling thread, or null.
+THttpEngine* CurrentEngine();
+
+void Send(const std::string& text);
+void SendLn(const std::string& text);
+void SendGif(const TBitmap& bitmap);
+void SendJpeg(const TBitmap& bitmap);
+// Names as the engine takes them: upper case, blanks between words.
+std::string GetVar(const std::string& name);
+std::string GetFormField(const std::string& name, const std::string& default_value);
+std::string QueryString();
+std::string ScriptName();
+std::string RemoteHost();
+std::string RemoteAddr();
+std::string RemoteAddress();
+std::string UserAgent();
+std::string Referer();
+
+// '0'-'9', 'A'-'F', 'a'-'f'.
+bool IsHexDigit(char c);
+// '+' becomes a blank, "%XX" the byte XX; a '%' without two hex digits stays.
+std::string UrlDecode(const std::string& text);
+// A blank becomes '+'; '.', '/', '\', digits and letters stay; every other
+// byte becomes '%' and two upper-case hex digits.
+std::string UrlEncode(const std::string& text);
+// A local date-time as an HTTP date in GMT: "Sun, 06 Dec 2026 13:49:00 GMT".
+std::string HttpDate(TDateTime local);
+// The environment variable's value, empty when unset.  A "SERVER_SOFTWARE"
+// value containing "ZB" reads as empty.
+std::string GetEnv(const std::string& name);
+
+// Composes a file path from the base path's directory, a directory (absolute,
+// or relative to the base path's directory) and a file name whose extension
+// (from its first '.') is replaced by new_extension (given without '.'; an
+// empty one keeps the file name's own).  An absolute file name is returned
+// unchanged.  "/./" and "//" collapse to "/".
+std::string BuildFilePath(const std::string& base_path, const std::string& directory,
+                          const std::string& file_name, const std::string& new_extension);
+
+// File attributes of a directory entry, as FindFile reports and filters them.
+inline constexpr int faReadOnly = 1;
+inline constexpr int faHidden = 2;   // names beginning with '.'
+inline constexpr int faSysFile = 4;  // anything that is neither file nor directory
+inline constexpr int faVolumeID = 8;
+inline constexpr int faDirectory = 16;
+inline constexpr int faArchive = 32;  // every regular file
+inline constexpr int faAnyFile = 63;
+
+struct TSearchRec {
+  std::string Name;  // the entry's name, without directory
+  int64_t Size = 0;
+  TDateTime Time = 0;  // last modification, local time
+  int Attr = 0;
+};
+
+// Finds the first entry matching path (its file-name part may hold the
+// wildcards '*' and '?') whose hidden, system and directory attributes are all
+// allowed by attribute_mask; plain files always qualify.  Returns 0 and fills
+// *record when found, otherwise an errno value (ENOENT when nothing matches).
+int FindFile(const std::string& path, int attribute_mask, TSearchRec* record);
+
+// Destroys the forms and data modules and ends the process with exit code 0;
+// does nothing when the program runs as a library.
+void TerminateProgram();
+
+// Appends one line to the request log: local date and time, ",  ", the
+// request number, " : ", the message, CR LF.  The log is the program's name
+// with the extension "Log" in the directory CGI_LOG_DIR (default: the
+// program's folder + "/Log"; the program's folder when that cannot be
+// created).  Never fails: a line that cannot be written is lost.
+void WriteLog(const std::string& message);
+// The path WriteLog appends to (creating the log directory when missing).
+std::string LogFilePath();
+
+}  // namespace vantora
