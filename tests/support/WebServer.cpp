@@ -1,0 +1,347 @@
+#include "support/WebServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace vantora {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kLighttpd[] = "/usr/sbin/lighttpd";
+constexpr char kApache[] = "/usr/sbin/apache2";
+constexpr char kApacheModules[] = "/usr/lib/apache2/modules";
+
+// Quotes a text for /bin/sh (single quotes, with embedded ones closed and
+// reopened).
+std::string ShellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+// A loopback port that was free a moment ago.
+int FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    port = ntohs(address.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+bool Accepts(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return ok;
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& stdout_path,
+            const std::string& stderr_path) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1,
+                                   stdout_path.empty() ? "/dev/null" : stdout_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2,
+                                   stderr_path.empty() ? "/dev/null" : stderr_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // The server gets a process group of its own, so a terminal's Ctrl-C aimed
+  // at the test does not reach it before the test has stopped it.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  sigset_t signals;
+  sigemptyset(&signals);
+  posix_spawnattr_setsigmask(&attributes, &signals);
+  sigset_t defaults;
+  sigfillset(&defaults);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  return pid;
+}
+
+std::string LighttpdConfig(const std::string& dir, int port, bool as_nobody) {
+  std::ostringstream conf;
+  conf << "server.document-root = \"" << dir << "/htdocs\"\n"
+       << "server.bind = \"127.0.0.1\"\n"
+       << "server.port = " << port << "\n"
+       << "server.errorlog = \"" << dir << "/var/error.log\"\n"
+       << "server.upload-dirs = (\"" << dir << "/var\")\n"
+       << "server.modules = (\"mod_cgi\")\n"
+       << "server.max-request-size = 65536\n"  // KiB
+       << "$HTTP[\"url\"] =~ \"^/cgi-bin/\" { cgi.assign = (\"\" => \"\") }\n";
+  if (as_nobody) conf << "server.username = \"nobody\"\nserver.groupname = \"nogroup\"\n";
+  return conf.str();
+}
+
+std::string ApacheConfig(const std::string& dir, int port, bool as_nobody) {
+  std::ostringstream conf;
+  conf << "ServerRoot \"" << dir << "/var\"\n"
+       << "ServerName 127.0.0.1\n"
+       << "Listen 127.0.0.1:" << port << "\n"
+       << "PidFile \"" << dir << "/var/apache.pid\"\n"
+       << "DefaultRuntimeDir \"" << dir << "/var\"\n"
+       << "ErrorLog \"" << dir << "/var/error.log\"\n"
+       << "LogLevel warn\n";
+  for (const char* module : {"mpm_prefork", "authz_core", "alias", "cgi"}) {
+    conf << "LoadModule " << module << "_module " << kApacheModules << "/mod_" << module << ".so\n";
+  }
+  if (as_nobody) conf << "User nobody\nGroup nogroup\n";
+  conf << "StartServers 1\nMinSpareServers 1\nMaxSpareServers 2\n"
+       << "DocumentRoot \"" << dir << "/htdocs\"\n"
+       << "ScriptAlias /cgi-bin/ \"" << dir << "/htdocs/cgi-bin/\"\n"
+       << "<Directory \"" << dir << "/htdocs\">\n  Require all granted\n</Directory>\n";
+  return conf.str();
+}
+
+}  // namespace
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+int RunProgram(const std::vector<std::string>& argv, const std::string& stdout_path,
+               const std::string& stderr_path) {
+  const pid_t pid = Spawn(argv, stdout_path, stderr_path);
+  if (pid < 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string HttpResponse::Header(const std::string& name) const {
+  std::istringstream lines(headers);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos || colon != name.size()) continue;
+    if (strncasecmp(line.c_str(), name.c_str(), colon) != 0) continue;
+    size_t start = colon + 1;
+    while (start < line.size() && line[start] == ' ') ++start;
+    return line.substr(start);
+  }
+  return std::string();
+}
+
+bool WebServer::Installed(Kind kind) {
+  return access(kind == Kind::kLighttpd ? kLighttpd : kApache, X_OK) == 0;
+}
+
+const char* WebServer::KindName(Kind kind) {
+  return kind == Kind::kLighttpd ? "lighttpd" : "apache";
+}
+
+std::unique_ptr<WebServer> WebServer::Start(const Options& options, std::string* error) {
+  std::unique_ptr<WebServer> server(new WebServer());
+  server->options_ = options;
+  if (!Installed(options.kind)) {
+    *error = std::string(KindName(options.kind)) + " is not installed";
+    return nullptr;
+  }
+  std::string pattern = (fs::temp_directory_path() / "vantora-web.XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    *error = "cannot create a temporary folder";
+    return nullptr;
+  }
+  server->dir_ = pattern;
+  const std::string& dir = server->dir_;
+  const bool as_nobody = geteuid() == 0;
+  std::error_code ec;
+  for (const char* sub : {"/bin", "/htdocs/cgi-bin", "/var"}) fs::create_directories(dir + sub, ec);
+  chmod(dir.c_str(), 0755);
+  if (as_nobody) {
+    chmod((dir + "/bin").c_str(), 0777);
+    chmod((dir + "/var").c_str(), 0777);
+  }
+  const std::string program = server->ProgramDir() + "/" + options.script;
+  fs::copy_file(options.program, program, fs::copy_options::overwrite_existing, ec);
+  if (ec) {
+    *error = "cannot copy " + options.program + ": " + ec.message();
+    return nullptr;
+  }
+  chmod(program.c_str(), 0755);
+
+  std::ostringstream wrapper;
+  wrapper << "#!/bin/sh\n";
+  for (const auto& [name, value] : options.environment) {
+    wrapper << "export " << name << "=" << ShellQuote(value) << "\n";
+  }
+  wrapper << ShellQuote(program) << " \"$@\"\ncode=$?\n"
+          << "echo \"$code\" >> " << ShellQuote(dir + "/var/exits") << "\nexit \"$code\"\n";
+  const std::string wrapper_path = dir + "/htdocs/cgi-bin/" + options.script;
+  WriteWholeFile(wrapper_path, wrapper.str());
+  chmod(wrapper_path.c_str(), 0755);
+
+  // A port can be taken between choosing and binding it: try a few.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (server->Launch(error)) return server;
+  }
+  return nullptr;
+}
+
+bool WebServer::Launch(std::string* error) {
+  port_ = FreeLoopbackPort();
+  if (port_ == 0) {
+    *error = "no free loopback port";
+    return false;
+  }
+  const bool as_nobody = geteuid() == 0;
+  const std::string config = dir_ + "/var/server.conf";
+  std::vector<std::string> argv;
+  if (options_.kind == Kind::kLighttpd) {
+    WriteWholeFile(config, LighttpdConfig(dir_, port_, as_nobody));
+    argv = {kLighttpd, "-D", "-f", config};
+  } else {
+    WriteWholeFile(config, ApacheConfig(dir_, port_, as_nobody));
+    argv = {kApache, "-f", config, "-DFOREGROUND"};
+  }
+  pid_ = Spawn(argv, dir_ + "/var/server.out", dir_ + "/var/server.err");
+  if (pid_ < 0) {
+    *error = "cannot start " + argv[0];
+    return false;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      *error = std::string(KindName(options_.kind)) + " ended at start-up:\n" +
+               ReadWholeFile(dir_ + "/var/server.err") + ErrorLog();
+      return false;
+    }
+    if (Accepts(port_)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  *error = std::string(KindName(options_.kind)) + " did not accept connections:\n" + ErrorLog();
+  Stop();
+  return false;
+}
+
+void WebServer::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  int status = 0;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  pid_ = -1;
+}
+
+WebServer::~WebServer() {
+  Stop();
+  if (!dir_.empty() && std::getenv("VANTORA_KEEP_WEB_DIR") == nullptr) {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+}
+
+std::string WebServer::Url(const std::string& query) const {
+  std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/cgi-bin/" + options_.script;
+  if (!query.empty()) url += "?" + query;
+  return url;
+}
+
+HttpResponse WebServer::Request(const std::string& query,
+                                const std::vector<std::string>& curl_args) const {
+  static int counter = 0;
+  const std::string base = dir_ + "/var/curl" + std::to_string(++counter);
+  std::vector<std::string> argv = {"/usr/bin/curl", "-s",         "-S", "-i",
+                                   "--http1.0",     "--max-time", "60"};
+  argv.insert(argv.end(), curl_args.begin(), curl_args.end());
+  argv.push_back(Url(query));
+  HttpResponse response;
+  response.curl_exit = RunProgram(argv, base + ".out", base + ".err");
+  response.raw = ReadWholeFile(base + ".out");
+  response.curl_errors = ReadWholeFile(base + ".err");
+  const size_t line_end = response.raw.find("\r\n");
+  const size_t head_end = response.raw.find("\r\n\r\n");
+  if (line_end != std::string::npos && head_end != std::string::npos) {
+    response.status_line = response.raw.substr(0, line_end);
+    response.headers = response.raw.substr(line_end + 2, head_end + 2 - (line_end + 2));
+    response.body = response.raw.substr(head_end + 4);
+  }
+  return response;
+}
+
+std::vector<int> WebServer::ExitCodes(size_t count) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (;;) {
+    std::vector<int> codes;
+    std::istringstream lines(ReadWholeFile(dir_ + "/var/exits"));
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (!line.empty()) codes.push_back(std::atoi(line.c_str()));
+    }
+    if (codes.size() >= count || std::chrono::steady_clock::now() >= deadline) return codes;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::string WebServer::ErrorLog() const { return ReadWholeFile(dir_ + "/var/error.log"); }
+
+}  // namespace vantora

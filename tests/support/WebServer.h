@@ -1,0 +1,102 @@
+// A real web server for tests: lighttpd or Apache on a free loopback port,
+// serving one CGI program, started and stopped by the test itself.
+//
+// Everything lives in a fresh folder under the system's temporary directory:
+//   bin/<script>             a copy of the program (its own folder: the
+//                            program's log, statistics and upload files land
+//                            here, never beside the build output)
+//   htdocs/cgi-bin/<script>  a small shell wrapper that sets the extra
+//                            environment, runs bin/<script> and appends its
+//                            exit code to var/exits
+//   var/                     the server's configuration, logs and pid file
+// When the test runs as root both servers and the CGI run as "nobody", so the
+// writable folders are opened to everyone.  The destructor stops the server
+// by its process id and removes the folder.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vantora {
+
+// One HTTP response exactly as curl received it.
+struct HttpResponse {
+  int curl_exit = -1;       // 0 when curl got a complete response
+  std::string raw;          // status line, header lines, empty line, body
+  std::string status_line;  // without CR LF, e.g. "HTTP/1.0 200 OK"
+  std::string headers;      // the header lines after the status line, each with CR LF
+  std::string body;
+  std::string curl_errors;  // curl's own messages
+
+  // The value of the first header line with this name (any letter case), or
+  // empty.
+  std::string Header(const std::string& name) const;
+};
+
+class WebServer {
+ public:
+  enum class Kind { kLighttpd, kApache };
+
+  struct Options {
+    Kind kind = Kind::kLighttpd;
+    std::string program;                             // absolute path of the CGI program to copy
+    std::string script = "vantora";                  // its name under /cgi-bin/
+    std::map<std::string, std::string> environment;  // extra CGI variables
+  };
+
+  // Starts the server and waits until it accepts connections.  Returns null
+  // and an explanation (with the server's error log) in *error on failure.
+  static std::unique_ptr<WebServer> Start(const Options& options, std::string* error);
+  // True when the server's program is installed on this machine.
+  static bool Installed(Kind kind);
+  static const char* KindName(Kind kind);
+
+  ~WebServer();
+  WebServer(const WebServer&) = delete;
+  WebServer& operator=(const WebServer&) = delete;
+
+  int Port() const { return port_; }
+  // "http://127.0.0.1:<port>/cgi-bin/<script>", then "?" and the query when
+  // it is not empty.
+  std::string Url(const std::string& query = std::string()) const;
+  // The working folder and the folder of the program copy.
+  const std::string& Dir() const { return dir_; }
+  std::string ProgramDir() const { return dir_ + "/bin"; }
+
+  // Sends one HTTP/1.0 request with curl to Url(query); curl_args come
+  // before the URL (e.g. {"--data-binary", "@file"} or {"-F", "f=@path"}).
+  HttpResponse Request(const std::string& query,
+                       const std::vector<std::string>& curl_args = {}) const;
+
+  // Exit codes of the CGI processes that have ended, in order of ending.
+  // Waits (up to 20 s) until at least `count` have been recorded.
+  std::vector<int> ExitCodes(size_t count) const;
+
+  // The server's error log, for failure messages.
+  std::string ErrorLog() const;
+
+ private:
+  WebServer() = default;
+  bool Launch(std::string* error);
+  void Stop();
+
+  Options options_;
+  std::string dir_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+// Runs a program with arguments, its standard output and error going to the
+// given files (empty: /dev/null), and returns its exit code (-1 when it could
+// not run or was killed).
+int RunProgram(const std::vector<std::string>& argv, const std::string& stdout_path,
+               const std::string& stderr_path);
+
+std::string ReadWholeFile(const std::string& path);
+bool WriteWholeFile(const std::string& path, const std::string& bytes);
+
+}  // namespace vantora
