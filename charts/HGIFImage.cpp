@@ -84,6 +84,7 @@ bool TGIFImage::EncodeGif(const TGifSaveInfo& info) {
   if (screen_width > kMaxCoordinate || screen_height > kMaxCoordinate) return false;
 
   std::string& out = data_;
+  out.reserve(1024);
   out.append("GIF89a");
 
   gif::ColorPalette palette;
@@ -97,7 +98,7 @@ bool TGIFImage::EncodeGif(const TGifSaveInfo& info) {
     work.info = info.Frames[static_cast<size_t>(i)];
     const TBitmap& bitmap = *work.info->Bitmap;
     work.pixel_count = static_cast<size_t>(bitmap.Width()) * bitmap.Height();
-    work.indices = std::make_unique<uint8_t[]>(work.pixel_count);
+    work.indices = std::make_unique_for_overwrite<uint8_t[]>(work.pixel_count);
     if (!global_palette && i > 0) continue;
     const gif::CollectResult got = gif::CollectColors(
         bitmap, work.info->Interlaced, work.info->TransparentColor, &palette, work.indices.get());

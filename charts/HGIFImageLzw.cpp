@@ -8,7 +8,7 @@
 namespace vantora {
 namespace gif {
 
-void LzwEncoder::ResetTable() { keys_.fill(-1); }
+void LzwEncoder::ResetTable() { slots_.fill(kEmpty); }
 
 inline void LzwEncoder::Emit(int code) {
   bits_ |= static_cast<uint64_t>(code) << bit_count_;
@@ -54,39 +54,40 @@ void LzwEncoder::Encode(const uint8_t* indices, size_t count, int palette_count,
   ResetTable();
   Emit(clear_code_);
 
-  int prefix = indices[0];
+  uint32_t prefix = indices[0];
   for (size_t i = 1; i < count; ++i) {
-    const int k = indices[i];
-    const int32_t key = (k << 12) + prefix;
-    int slot = (k << 4) ^ prefix;
-    if (keys_[slot] == key) {
-      prefix = codes_[slot];
+    const uint32_t k = indices[i];
+    const uint32_t key = (k << 12) + prefix;
+    int slot = static_cast<int>((k << 4) ^ prefix);
+    uint32_t entry = slots_[slot];
+    if ((entry >> 12) == key && entry != kEmpty) {
+      prefix = entry & 0xFFF;
       continue;
     }
-    if (keys_[slot] != -1) {
+    if (entry != kEmpty) {
       // Probe backwards with a step that depends on the first slot.  A slot
-      // that is empty (-1) or holds 0 ends the probe; the new string then
+      // that is empty or holds key 0 ends the probe; the new string then
       // takes that slot.
       const int step = slot == 0 ? 1 : kHashModulus - slot;
       bool found = false;
       do {
         slot -= step;
         if (slot < 0) slot += kHashModulus;
-        if (keys_[slot] == key) {
+        entry = slots_[slot];
+        if ((entry >> 12) == key && entry != kEmpty) {
           found = true;
           break;
         }
-      } while (keys_[slot] > 0);
+      } while (entry != kEmpty && (entry >> 12) != 0);
       if (found) {
-        prefix = codes_[slot];
+        prefix = entry & 0xFFF;
         continue;
       }
     }
-    Emit(prefix);
+    Emit(static_cast<int>(prefix));
     prefix = k;
     if (next_code_ < kMaxCodes) {
-      keys_[slot] = key;
-      codes_[slot] = static_cast<uint16_t>(next_code_++);
+      slots_[slot] = (key << 12) | static_cast<uint32_t>(next_code_++);
     } else {
       ResetTable();
       next_code_ = clear_code_ + 2;
@@ -94,7 +95,7 @@ void LzwEncoder::Encode(const uint8_t* indices, size_t count, int palette_count,
       Emit(clear_code_);
     }
   }
-  Emit(prefix);
+  Emit(static_cast<int>(prefix));
   Emit(end_code);
   if (bit_count_ > 0) *put_++ = static_cast<uint8_t>(bits_);  // the last bits, zero-padded
   bits_ = 0;

@@ -37,9 +37,13 @@ class LzwEncoder {
   void ResetTable();
   inline void Emit(int code);
 
-  // Dictionary: key = index × 4096 + prefix, -1 = empty slot.
-  std::array<int32_t, kHashSize> keys_;
-  std::array<uint16_t, kHashSize> codes_;
+  // Dictionary slots.  A slot holds key << 12 | code, where key = index ×
+  // 4096 + prefix (below 2^20) and code < 4096, so one load yields both;
+  // kEmpty (all ones: key 2^20 - 1 with code 4095 never occurs, as code
+  // 4095 is assigned while every prefix is still below 4095) marks a free
+  // slot.
+  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
+  std::array<uint32_t, kHashSize> slots_;
 
   int min_code_size_ = 0;
   int clear_code_ = 0;
