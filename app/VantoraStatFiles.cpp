@@ -1,0 +1,359 @@
+#include "app/VantoraStatFiles.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/Coding.h"
+#include "platform/LockedFile.h"
+#include "platform/Paths.h"
+
+namespace vantora {
+namespace {
+
+constexpr int kVisitorAttempts = 3;
+constexpr int kVisitorPauseMs = 90;
+constexpr int kHourAttempts = 3;
+constexpr int kHourPauseMs = 100;
+// Two hour starts closer than this (in days) are the same hour.
+constexpr double kSameHour = 0.001;
+// Records read at once by the backward repeat scan.
+constexpr int kScanBatch = 32;
+// How far back an hourly append looks for its hour when a later hour was
+// appended first (by a process that read the clock a little later).
+constexpr int kHourTailRecords = 24;
+
+// Offsets of the visitor record's fields.
+constexpr int kTimeOffset = 0;
+constexpr int kReferrerOffset = 8;
+constexpr int kAgentOffset = 89;
+constexpr int kAddressOffset = 154;
+constexpr int kHostNameOffset = 171;
+
+std::string Cut(const std::string& text, size_t size) {
+  return text.size() <= size ? text : text.substr(0, size);
+}
+
+void EncodeText(const std::string& text, size_t size, char* dst) {
+  const size_t length = std::min(text.size(), size);
+  dst[0] = static_cast<char>(length);
+  std::memset(dst + 1, 0, size);
+  std::memcpy(dst + 1, text.data(), length);
+}
+
+std::string DecodeText(const char* src, size_t size) {
+  const size_t length = std::min<size_t>(static_cast<unsigned char>(src[0]), size);
+  return std::string(src + 1, length);
+}
+
+long long Milliseconds(double days) { return std::llround(days * kMillisecondsPerDay); }
+
+off_t SlotOffset(int slot) {
+  return kVisitorHeaderSize + static_cast<off_t>(slot) * kVisitorRecordSize;
+}
+
+// The ring as found in an open visitor file.
+struct Ring {
+  int slots = 0;   // whole records present, at most 500
+  int newest = 0;  // slot of the newest record; 0..slots-1, 0 when empty
+};
+
+// The slot whose record has the newest Time, used when the stored index is
+// out of range.  slots > 0.
+std::optional<int> NewestByTime(const LockedFile& file, int slots) {
+  std::string buffer(static_cast<size_t>(slots) * kVisitorRecordSize, '\0');
+  if (file.ReadAt(buffer.data(), buffer.size(), kVisitorHeaderSize) !=
+      static_cast<ssize_t>(buffer.size())) {
+    return std::nullopt;
+  }
+  int newest = 0;
+  double newest_time = 0;
+  for (int slot = 0; slot < slots; ++slot) {
+    const double time = DecodeDouble(buffer.data() + slot * kVisitorRecordSize + kTimeOffset);
+    if (slot == 0 || time > newest_time) {
+      newest = slot;
+      newest_time = time;
+    }
+  }
+  return newest;
+}
+
+// Reads the ring's shape.  With repair (the caller holds the exclusive lock)
+// a torn tail is cut back to the last whole record first; without it a torn
+// tail is only left unread.  False on a read or write error.
+bool InspectRing(const LockedFile& file, bool repair, Ring* ring) {
+  off_t size = file.Size();
+  if (size < 0) return false;
+  off_t whole =
+      size < kVisitorHeaderSize ? 0 : size - (size - kVisitorHeaderSize) % kVisitorRecordSize;
+  if (repair && whole != size) {
+    if (!file.Truncate(whole)) return false;
+    size = whole;
+  }
+  *ring = Ring();
+  if (whole < kVisitorHeaderSize) return true;
+  ring->slots = static_cast<int>(
+      std::min<off_t>((whole - kVisitorHeaderSize) / kVisitorRecordSize, kVisitorSlots));
+  if (ring->slots == 0) return true;
+  char header[kVisitorHeaderSize];
+  if (file.ReadAt(header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return false;
+  const int32_t index = static_cast<int32_t>(DecodeFixed32(header));
+  if (index >= 0 && index < ring->slots) {
+    ring->newest = index;
+    return true;
+  }
+  const std::optional<int> rebuilt = NewestByTime(file, ring->slots);
+  if (!rebuilt) return false;
+  ring->newest = *rebuilt;
+  return true;
+}
+
+enum class Repeat { kNo, kYes, kError };
+
+// True when the text fields at offset of two encoded records hold the same
+// text (length included).
+bool SameText(const char* a, const char* b, size_t size) {
+  const size_t length_a = std::min<size_t>(static_cast<unsigned char>(a[0]), size);
+  const size_t length_b = std::min<size_t>(static_cast<unsigned char>(b[0]), size);
+  return length_a == length_b && std::memcmp(a + 1, b + 1, length_a) == 0;
+}
+
+// Examines the stored records from the newest towards older ones until the
+// first one that lies before the window.  Works on the encoded bytes, so the
+// scan of a busy ring costs no allocations while the lock is held.
+Repeat FindRepeat(const LockedFile& file, const Ring& ring, const TVisitorRecord& record,
+                  double window) {
+  const long long window_ms = Milliseconds(window);
+  char encoded[kVisitorRecordSize];
+  EncodeVisitorRecord(record, encoded);
+  std::string buffer(static_cast<size_t>(kScanBatch) * kVisitorRecordSize, '\0');
+  int examined = 0;
+  int high = ring.newest;
+  while (examined < ring.slots) {
+    const int low = std::max({0, high - kScanBatch + 1, high - (ring.slots - examined) + 1});
+    const size_t count = static_cast<size_t>(high - low + 1);
+    const size_t bytes = count * kVisitorRecordSize;
+    if (file.ReadAt(buffer.data(), bytes, SlotOffset(low)) != static_cast<ssize_t>(bytes)) {
+      return Repeat::kError;
+    }
+    for (int slot = high; slot >= low; --slot) {
+      const char* stored = buffer.data() + (slot - low) * kVisitorRecordSize;
+      const double stored_time = DecodeDouble(stored + kTimeOffset);
+      if (Milliseconds(record.Time - stored_time) > window_ms) return Repeat::kNo;
+      if (SameText(stored + kAddressOffset, encoded + kAddressOffset, kAddressSize) &&
+          SameText(stored + kAgentOffset, encoded + kAgentOffset, kAgentSize)) {
+        return Repeat::kYes;
+      }
+      ++examined;
+    }
+    high = low - 1;
+    if (high < 0) high = ring.slots - 1;
+  }
+  return Repeat::kNo;
+}
+
+// One locked look at the visitor file: opens it with the exclusive lock,
+// repairs a torn tail and runs the repeat test.
+Repeat LockAndTest(const std::string& path, const TVisitorRecord& record, double window,
+                   LockedFile* file, Ring* ring) {
+  if (file->Open(path, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive) != OpenStatus::kOk) {
+    return Repeat::kError;
+  }
+  if (!InspectRing(*file, /*repair=*/true, ring)) return Repeat::kError;
+  return FindRepeat(*file, *ring, record, window);
+}
+
+}  // namespace
+
+TVisitorRecord MakeVisitorRecord(TDateTime time, const std::string& referrer,
+                                 const std::string& agent, const std::string& address,
+                                 const std::string& host_name) {
+  TVisitorRecord record;
+  record.Time = time;
+  record.Referrer = Cut(referrer, kReferrerSize);
+  record.Agent = Cut(agent, kAgentSize);
+  record.Address = Cut(address, kAddressSize);
+  record.HostName = Cut(host_name, kHostNameSize);
+  return record;
+}
+
+void EncodeVisitorRecord(const TVisitorRecord& record, char* dst) {
+  EncodeDouble(dst + kTimeOffset, record.Time);
+  EncodeText(record.Referrer, kReferrerSize, dst + kReferrerOffset);
+  EncodeText(record.Agent, kAgentSize, dst + kAgentOffset);
+  EncodeText(record.Address, kAddressSize, dst + kAddressOffset);
+  EncodeText(record.HostName, kHostNameSize, dst + kHostNameOffset);
+}
+
+TVisitorRecord DecodeVisitorRecord(const char* src) {
+  TVisitorRecord record;
+  record.Time = DecodeDouble(src + kTimeOffset);
+  record.Referrer = DecodeText(src + kReferrerOffset, kReferrerSize);
+  record.Agent = DecodeText(src + kAgentOffset, kAgentSize);
+  record.Address = DecodeText(src + kAddressOffset, kAddressSize);
+  record.HostName = DecodeText(src + kHostNameOffset, kHostNameSize);
+  return record;
+}
+
+void EncodeHourRecord(const THourRecord& record, char* dst) {
+  EncodeDouble(dst, record.Time);
+  EncodeFixed32(dst + 8, static_cast<uint32_t>(record.Hits));
+}
+
+THourRecord DecodeHourRecord(const char* src) {
+  THourRecord record;
+  record.Time = DecodeDouble(src);
+  record.Hits = static_cast<int32_t>(DecodeFixed32(src + 8));
+  return record;
+}
+
+TDateTime HourStart(TDateTime t) {
+  // Whole milliseconds of the day, so that a time lying exactly on the hour
+  // is never taken for the end of the hour before.
+  const double day = std::floor(t);
+  const long long ms = Milliseconds(t - day);
+  return day + static_cast<double>(ms / 3600000) / 24.0;
+}
+
+std::string StatisticsBasePath(const std::string& module_file_name) {
+  std::string upper = module_file_name;
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  const size_t filter = upper.find("FILTER");
+  const std::string cut =
+      filter == std::string::npos ? module_file_name : module_file_name.substr(0, filter);
+  return ChangeFileExt(cut, "");
+}
+
+std::string StatisticsBasePath() { return StatisticsBasePath(ModuleFileName()); }
+
+bool AppendVisitorToFile(const std::string& path, const TVisitorRecord& record_in,
+                         const std::function<std::string()>& resolve_host_name, double window) {
+  TVisitorRecord record = MakeVisitorRecord(record_in.Time, record_in.Referrer, record_in.Agent,
+                                            record_in.Address, record_in.HostName);
+  bool looked_up = !resolve_host_name;
+  for (int attempt = 0; attempt < kVisitorAttempts; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kVisitorPauseMs));
+    LockedFile file;
+    Ring ring;
+    Repeat repeat = LockAndTest(path, record, window, &file, &ring);
+    if (repeat == Repeat::kYes) return false;
+    if (repeat == Repeat::kError) continue;
+    if (!looked_up) {
+      // The lookup may take seconds: never hold the file meanwhile.  Another
+      // process may append the same visitor in that time, so test again.
+      file.Close();
+      record.HostName = Cut(resolve_host_name(), kHostNameSize);
+      looked_up = true;
+      repeat = LockAndTest(path, record, window, &file, &ring);
+      if (repeat == Repeat::kYes) return false;
+      if (repeat == Repeat::kError) continue;
+    }
+    const int slot = ring.slots == 0 ? 0 : (ring.newest + 1) % kVisitorSlots;
+    char bytes[kVisitorRecordSize];
+    EncodeVisitorRecord(record, bytes);
+    char header[kVisitorHeaderSize];
+    EncodeFixed32(header, static_cast<uint32_t>(slot));
+    // The record goes first: a process killed before the index is written
+    // leaves the index on the previous newest record.
+    if (!file.WriteAt(bytes, sizeof bytes, SlotOffset(slot))) continue;
+    if (!file.WriteAt(header, sizeof header, 0)) continue;
+    return true;
+  }
+  return true;
+}
+
+void AddHourlyHitToFile(const std::string& path, TDateTime time) {
+  LockedFile file;
+  std::string error;
+  const OpenStatus status = file.OpenWithRetry(path, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive,
+                                               kHourAttempts, kHourPauseMs, &error);
+  if (status == OpenStatus::kBusy) {
+    throw std::runtime_error("Hourly statistics file held by another process: " + path);
+  }
+  if (status != OpenStatus::kOk) {
+    throw std::runtime_error("Cannot open hourly statistics file: " + error);
+  }
+  off_t size = file.Size();
+  if (size < 0) throw std::runtime_error("Cannot read hourly statistics file: " + path);
+  if (size % kHourRecordSize != 0) {
+    size -= size % kHourRecordSize;
+    if (!file.Truncate(size)) {
+      throw std::runtime_error("Cannot repair hourly statistics file: " + path);
+    }
+  }
+  const TDateTime hour = HourStart(time);
+  const int tail = static_cast<int>(std::min<off_t>(size / kHourRecordSize, kHourTailRecords));
+  const off_t tail_offset = size - static_cast<off_t>(tail) * kHourRecordSize;
+  char buffer[kHourTailRecords * kHourRecordSize];
+  const size_t tail_bytes = static_cast<size_t>(tail) * kHourRecordSize;
+  if (file.ReadAt(buffer, tail_bytes, tail_offset) != static_cast<ssize_t>(tail_bytes)) {
+    throw std::runtime_error("Cannot read hourly statistics file: " + path);
+  }
+  THourRecord target{hour, 1};
+  off_t target_offset = size;
+  for (int k = tail - 1; k >= 0; --k) {
+    const THourRecord stored = DecodeHourRecord(buffer + k * kHourRecordSize);
+    if (std::fabs(hour - stored.Time) <= kSameHour) {
+      target = THourRecord{stored.Time, stored.Hits + 1};
+      target_offset = tail_offset + static_cast<off_t>(k) * kHourRecordSize;
+      break;
+    }
+    if (stored.Time < hour) break;  // an earlier hour: ours is not stored yet
+  }
+  char bytes[kHourRecordSize];
+  EncodeHourRecord(target, bytes);
+  if (!file.WriteAt(bytes, sizeof bytes, target_offset)) {
+    throw std::runtime_error("Cannot write hourly statistics file: " + path);
+  }
+}
+
+VisitorFileContents ReadVisitorFile(const std::string& path) {
+  VisitorFileContents contents;
+  LockedFile file;
+  if (file.OpenWithRetry(path, O_RDONLY, 0, ShareLock::kShared, kVisitorAttempts,
+                         kVisitorPauseMs) != OpenStatus::kOk) {
+    return contents;
+  }
+  Ring ring;
+  if (!InspectRing(file, /*repair=*/false, &ring) || ring.slots == 0) return contents;
+  std::string buffer(static_cast<size_t>(ring.slots) * kVisitorRecordSize, '\0');
+  if (file.ReadAt(buffer.data(), buffer.size(), kVisitorHeaderSize) !=
+      static_cast<ssize_t>(buffer.size())) {
+    return contents;
+  }
+  contents.newest_slot = ring.newest;
+  contents.slots.reserve(static_cast<size_t>(ring.slots));
+  for (int slot = 0; slot < ring.slots; ++slot) {
+    contents.slots.push_back(DecodeVisitorRecord(buffer.data() + slot * kVisitorRecordSize));
+  }
+  return contents;
+}
+
+bool ForEachHourRecord(const std::string& path,
+                       const std::function<void(const THourRecord&)>& visit) {
+  LockedFile file;
+  if (file.Open(path, O_RDONLY, 0, ShareLock::kNone) != OpenStatus::kOk) return false;
+  constexpr size_t kChunkRecords = 4096;
+  std::string buffer(kChunkRecords * kHourRecordSize, '\0');
+  off_t offset = 0;
+  while (true) {
+    const ssize_t got = file.ReadAt(buffer.data(), buffer.size(), offset);
+    if (got <= 0) break;
+    const size_t records = static_cast<size_t>(got) / kHourRecordSize;
+    for (size_t k = 0; k < records; ++k)
+      visit(DecodeHourRecord(buffer.data() + k * kHourRecordSize));
+    if (static_cast<size_t>(got) < buffer.size()) break;
+    offset += got;
+  }
+  return true;
+}
+
+}  // namespace vantora

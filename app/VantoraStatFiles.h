@@ -1,0 +1,110 @@
+// The two statistics files beside the program file and their records.
+//
+// ".stat1", the visitor file: a signed 32-bit index of the newest slot, then
+// up to 500 visitor records of 212 bytes used as a ring (slots 0, 1, ... 499,
+// then 0 again).  ".stat2", the hourly file: one 12-byte record per hour that
+// had counted hits, in time order.  All numbers little-endian; times are
+// TDateTime values in server local time.
+//
+// Every append holds one exclusive lock from the read it builds on to the
+// write that follows, so processes never build on the same index or bucket.
+// A damaged file (a torn tail left by a killed writer) is cut back to its last
+// whole record and keeps its history; readers skip torn tails the same way.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/DateTime.h"
+
+namespace vantora {
+
+inline constexpr int kVisitorSlots = 500;
+inline constexpr int kVisitorHeaderSize = 4;
+inline constexpr int kVisitorRecordSize = 212;
+inline constexpr int kHourRecordSize = 12;
+inline constexpr long kFullVisitorFileSize =
+    kVisitorHeaderSize + static_cast<long>(kVisitorSlots) * kVisitorRecordSize;  // 106,004
+
+// Sizes of the text fields of a visitor record (characters after the length
+// byte).
+inline constexpr size_t kReferrerSize = 80;
+inline constexpr size_t kAgentSize = 64;
+inline constexpr size_t kAddressSize = 16;
+inline constexpr size_t kHostNameSize = 40;
+
+// One counted visitor.  Texts are 8-bit and hold at most their field's size;
+// SetVisitorTexts and DecodeVisitorRecord cut them, so comparisons are made on
+// the stored values.
+struct TVisitorRecord {
+  TDateTime Time = 0;
+  std::string Referrer;
+  std::string Agent;
+  std::string Address;
+  std::string HostName;
+};
+
+// One hour bucket: the start of the hour and its hits (at least 1).
+struct THourRecord {
+  TDateTime Time = 0;
+  int32_t Hits = 0;
+};
+
+// Fills a record with the given texts cut to their field sizes.
+TVisitorRecord MakeVisitorRecord(TDateTime time, const std::string& referrer,
+                                 const std::string& agent, const std::string& address,
+                                 const std::string& host_name = std::string());
+
+// Byte layouts.  dst/src must hold kVisitorRecordSize / kHourRecordSize bytes.
+// Unused character areas are written as zero bytes; a length byte larger than
+// its field is read as the field size.
+void EncodeVisitorRecord(const TVisitorRecord& record, char* dst);
+TVisitorRecord DecodeVisitorRecord(const char* src);
+void EncodeHourRecord(const THourRecord& record, char* dst);
+THourRecord DecodeHourRecord(const char* src);
+
+// The start of the hour of t: its day plus whole hours / 24.
+TDateTime HourStart(TDateTime t);
+
+// The path the statistics files are named by, without extension: the program
+// file's path cut before the first "FILTER" (any letter case), then without
+// the extension of its file-name part.  A program /srv/counter.cgi and a
+// library /srv/counterFilter.so share /srv/counter.stat1 and .stat2.
+std::string StatisticsBasePath(const std::string& module_file_name);
+// The same for the running program (ModuleFileName()).
+std::string StatisticsBasePath();
+
+// Appends a visitor to the visitor file at path unless it repeats a stored one:
+// a record within `window` days before it (a stored Time plus window not
+// earlier than record.Time) with the same Address and Agent.  Returns false
+// for a repeat (nothing written), true otherwise, also when the record could
+// not be stored after three attempts 90 ms apart (the hour still counts).
+//
+// resolve_host_name, when given, is called once, never under the file lock,
+// and its answer (cut to 40 characters) becomes the stored HostName.  Because
+// the lock is released during the lookup, the repeat test runs again on what
+// the file holds when the lock is taken back.
+bool AppendVisitorToFile(const std::string& path, const TVisitorRecord& record,
+                         const std::function<std::string()>& resolve_host_name, double window);
+
+// Counts one hit in the hour of `time` in the hourly file at path: the bucket
+// of that hour gains one, or a new bucket (hour, 1) is appended.  Throws
+// std::runtime_error when the file stays held by other processes for three
+// attempts 100 ms apart, or cannot be opened or written.
+void AddHourlyHitToFile(const std::string& path, TDateTime time);
+
+// Readers: a missing or unreadable file reads as empty.
+struct VisitorFileContents {
+  int32_t newest_slot = 0;            // always 0..slots.size()-1 (0 when empty)
+  std::vector<TVisitorRecord> slots;  // in file order, at most 500
+};
+VisitorFileContents ReadVisitorFile(const std::string& path);
+
+// Calls visit for every whole hour record from the start, others may read
+// and write the file meanwhile.  Returns false when the file cannot be opened.
+bool ForEachHourRecord(const std::string& path,
+                       const std::function<void(const THourRecord&)>& visit);
+
+}  // namespace vantora
