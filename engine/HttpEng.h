@@ -192,6 +192,12 @@ class THttpEngine : public TComponent {
   void SendGifImage(const TBitmap& bitmap);
   void SendJpegImage(const TBitmap& bitmap);
 
+  // Decodes a "multipart/form-data" body read through ReadData
+  // (GetContentLength bytes) into url-encoded request data.  Uploaded files
+  // are stored under TempDir and deleted by FinishRequest.  Returns empty
+  // data when the input ended early or failed.  Throws std::runtime_error
+  // when an upload file cannot be created or written.
+  std::string ReadMultipartInput();
   // The field names of url-encoded request data, in order of appearance.
   static std::vector<std::string> ListFieldNames(const std::string& data);
 
