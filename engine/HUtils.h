@@ -1,0 +1,4 @@
+// The utility components of the request engine: the template filters.
+#pragma once
+
+#include "engine/HUtilsFilter.h"

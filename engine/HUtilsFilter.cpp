@@ -1,0 +1,272 @@
+// The text filter's scanner, the tag rules and the memo filter.
+
+#include "engine/HUtilsFilter.h"
+
+#include <climits>
+#include <string>
+
+#include "engine/HttpEng.h"
+#include "platform/DateTime.h"
+
+namespace vantora {
+namespace {
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+// Removes characters up to the blank (control characters included) from
+// both ends.
+std::string_view TrimBlanks(std::string_view text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+std::string UpperAscii(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper;
+}
+
+// Characters a tag may hold anywhere: $ ' * + - and every code from 47 ('/')
+// up, the 8-bit codes included.
+bool IsTagChar(char c) {
+  const unsigned char u = static_cast<unsigned char>(c);
+  return u >= 47 || u == '$' || u == '\'' || u == '*' || u == '+' || u == '-';
+}
+
+void SendSlice(std::string_view slice) {
+  if (!slice.empty()) Send(std::string(slice));
+}
+
+// Whole seconds since local midnight, 0 .. 86399.
+int SecondsSinceMidnight() {
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+  DecodeTime(Now(), &hour, &minute, &second, &millisecond);
+  return hour * 3600 + minute * 60 + second;
+}
+
+}  // namespace
+
+void ConditionStack::Reset() {
+  level = 0;
+  for (int i = 0; i < kLevels; ++i) {
+    active[i] = false;
+    pending[i] = false;
+  }
+  active[0] = true;
+  pending[0] = true;
+}
+
+ConditionStack& CurrentConditionStack() {
+  thread_local ConditionStack stack;
+  return stack;
+}
+
+std::string HtmlEscape(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&#39;";
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  return escaped;
+}
+
+THttpTextFilterComponent::THttpTextFilterComponent(TComponent* owner, std::string name)
+    : TComponent(owner, std::move(name)), delimiters_("%#") {}
+
+int THttpTextFilterComponent::FindDelimiter(std::string_view text) {
+  const size_t at = text.find_first_of(delimiters_);
+  if (at == std::string_view::npos) return 0;
+  delimiter_ = text[at];
+  return static_cast<int>(at) + 1;
+}
+
+bool THttpTextFilterComponent::IsTagText(std::string_view text) {
+  // A blank may only separate the keyword IF or ELSEIF from its condition
+  // (one or more blanks, none inside the condition): the text before it,
+  // without the blanks that end it, must be the keyword.  Any other blank
+  // (control characters included) fails, so that text has no other blanks.
+  size_t word_end = 0;  // just past the last character that is not a blank
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == ' ') {
+      const std::string_view head = text.substr(0, word_end);
+      if (head != "IF" && head != "ELSEIF") return false;
+    } else if (IsTagChar(c)) {
+      word_end = i + 1;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void THttpTextFilterComponent::FilterText(std::string_view text) {
+  delimiters_ = "%#";
+  ConditionStack& stack = CurrentConditionStack();
+  const size_t size = text.size();
+  size_t p = 0;
+  while (p < size) {
+    const std::string_view window = text.substr(p, kSearchWindow);
+    const int found = FindDelimiter(window);
+    if (found == 0) {
+      if (p + window.size() >= size) break;
+      // No delimiter in this window: write it and search the next one.
+      if (stack.Active(stack.level)) SendSlice(window);
+      p += window.size();
+      continue;
+    }
+    const size_t d = p + static_cast<size_t>(found) - 1;
+    if (stack.Active(stack.level)) SendSlice(text.substr(p, d - p));
+
+    const char delimiter = delimiter_;
+    if (d + 1 < size) {
+      const std::string_view after = text.substr(d + 1, kTagWindow);
+      const size_t close = after.find(delimiter);
+      if (close != std::string_view::npos && IsTagText(after.substr(0, close))) {
+        HandleTag(after.substr(0, close));
+        p = d + 1 + close + 1;
+        continue;
+      }
+    }
+    // Not a tag: the delimiter is text, and the search goes on after it.
+    if (stack.Active(stack.level)) Send(std::string(1, delimiter));
+    p = d + 1;
+  }
+  if (p < size && stack.Active(stack.level)) SendSlice(text.substr(p));
+}
+
+void THttpTextFilterComponent::HandleTag(std::string_view tag_text) {
+  WriteLog(std::string(tag_text));
+  const std::string name(TrimBlanks(tag_text));
+  const std::string upper = UpperAscii(name);
+  ConditionStack& stack = CurrentConditionStack();
+  if (upper.starts_with("IF ")) {
+    HandleIf(stack, std::string(TrimBlanks(std::string_view(name).substr(2))));
+  } else if (name.starts_with("ELSEIF ")) {
+    HandleElseIf(stack, std::string(TrimBlanks(std::string_view(name).substr(6))));
+  } else if (upper.starts_with("ELSE")) {
+    HandleElse(stack);
+  } else if (upper == "ENDIF") {
+    HandleEndIf(stack);
+  } else if (stack.Active(stack.level)) {
+    HandlePlainTag(name);
+  }
+}
+
+void THttpTextFilterComponent::HandleIf(ConditionStack& stack, const std::string& condition) {
+  // Saturating keeps the level defined; reaching it would take 2^31 open
+  // blocks on one thread.
+  if (stack.level == INT32_MAX) return;
+  const int32_t level = ++stack.level;
+  if (level >= ConditionStack::kLevels) return;  // beyond the stack: inactive
+  stack.SetPending(level, true);
+  if (!stack.Active(level - 1)) {
+    stack.SetActive(level, false);
+    return;
+  }
+  bool value = stack.Active(level);
+  if (OnHttpLogicalEntry) {
+    OnHttpLogicalEntry(condition, value);
+  } else {
+    value = false;
+  }
+  stack.SetActive(level, value);
+  stack.SetPending(level, !value);
+}
+
+void THttpTextFilterComponent::HandleElseIf(ConditionStack& stack, const std::string& condition) {
+  const int32_t level = stack.level;
+  // Outside any block there is no branch to switch: the tag is ignored, so
+  // a stray ELSEIF cannot silence the rest of the page.
+  if (level == 0 || level >= ConditionStack::kLevels) return;
+  if (stack.Pending(level) && stack.Active(level - 1)) {
+    bool value = stack.Active(level);
+    if (OnHttpLogicalEntry && !value) {
+      OnHttpLogicalEntry(condition, value);
+    } else {
+      value = false;
+    }
+    stack.SetActive(level, value);
+    stack.SetPending(level, !value);
+  } else {
+    stack.SetActive(level, false);
+  }
+}
+
+void THttpTextFilterComponent::HandleElse(ConditionStack& stack) {
+  const int32_t level = stack.level;
+  if (level == 0 || level >= ConditionStack::kLevels) return;  // as for ELSEIF
+  if (stack.Pending(level) && stack.Active(level - 1)) {
+    stack.SetActive(level, true);
+    stack.SetPending(level, false);
+  } else {
+    stack.SetActive(level, false);
+  }
+}
+
+void THttpTextFilterComponent::HandleEndIf(ConditionStack& stack) {
+  stack.SetActive(stack.level, true);
+  stack.SetPending(stack.level, true);
+  if (stack.level > 0) --stack.level;
+}
+
+void THttpTextFilterComponent::HandlePlainTag(const std::string& name) {
+  bool handled = true;
+  if (OnHttpEntry) {
+    OnHttpEntry(name, handled);
+  } else {
+    handled = false;
+  }
+  if (handled) return;
+
+  // Request variables and form fields come from the visitor: escaped.
+  const std::string variable = GetVar(name);
+  if (!variable.empty() && variable != kNotAvailable) {
+    SendSlice(HtmlEscape(variable));
+    return;
+  }
+  const std::string field = GetFormField(name, kNotAvailable);
+  if (name == "RANDOM_HIDDEN_INPUT") {
+    Send("<INPUT TYPE=\"HIDDEN\" NAME=\"RANDOM_HIDDEN_INPUT\" VALUE=\"" +
+         std::to_string(SecondsSinceMidnight()) + "\">");
+  } else if (field != kNotAvailable) {
+    SendSlice(HtmlEscape(field));
+  } else if (name == "TIME") {
+    Send(TimeToStr(Now()));
+  } else if (name == "DATE") {
+    Send(DateToStr(Now()));
+  }
+}
+
+THttpMemoFilter::THttpMemoFilter(TComponent* owner, std::string name)
+    : THttpTextFilterComponent(owner, std::move(name)) {}
+
+void THttpMemoFilter::Execute() {
+  CurrentConditionStack().Reset();
+  for (const std::string& line : text_) FilterText(line + "\r\n");
+}
+
+}  // namespace vantora
