@@ -2,3 +2,4 @@
 #pragma once
 
 #include "engine/HUtilsFilter.h"
+#include "engine/HUtilsCookie.h"
