@@ -74,10 +74,11 @@ bool Accepts(int port) {
 }
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& stdout_path,
-            const std::string& stderr_path) {
+            const std::string& stderr_path, const std::string& stdin_path = std::string()) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(
+      &actions, 0, stdin_path.empty() ? "/dev/null" : stdin_path.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1,
                                    stdout_path.empty() ? "/dev/null" : stdout_path.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -156,10 +157,19 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes) {
   return static_cast<bool>(out);
 }
 
+pid_t StartProgram(const std::vector<std::string>& argv, const std::string& stdin_path,
+                   const std::string& stdout_path, const std::string& stderr_path) {
+  return Spawn(argv, stdout_path, stderr_path, stdin_path);
+}
+
 int RunProgram(const std::vector<std::string>& argv, const std::string& stdout_path,
-               const std::string& stderr_path) {
-  const pid_t pid = Spawn(argv, stdout_path, stderr_path);
+               const std::string& stderr_path, const std::string& stdin_path) {
+  const pid_t pid = Spawn(argv, stdout_path, stderr_path, stdin_path);
   if (pid < 0) return -1;
+  return WaitProgram(pid);
+}
+
+int WaitProgram(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;

@@ -90,11 +90,18 @@ class WebServer {
   pid_t pid_ = -1;
 };
 
-// Runs a program with arguments, its standard output and error going to the
-// given files (empty: /dev/null), and returns its exit code (-1 when it could
-// not run or was killed).
+// Starts a program with arguments and the test process's environment, its
+// standard input read from stdin_path and its standard output and error
+// going to the given files (each empty: /dev/null).  Returns its process id,
+// or -1.
+pid_t StartProgram(const std::vector<std::string>& argv, const std::string& stdin_path,
+                   const std::string& stdout_path, const std::string& stderr_path);
+// Waits for a started program and returns its exit code, or -1 when it was
+// ended by a signal.
+int WaitProgram(pid_t pid);
+// StartProgram, then WaitProgram (-1 also when it could not start).
 int RunProgram(const std::vector<std::string>& argv, const std::string& stdout_path,
-               const std::string& stderr_path);
+               const std::string& stderr_path, const std::string& stdin_path = std::string());
 
 std::string ReadWholeFile(const std::string& path);
 bool WriteWholeFile(const std::string& path, const std::string& bytes);

@@ -1,0 +1,218 @@
+#include "adapters/CgiSEng.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "engine/HttpEngRoutines.h"
+#include "platform/CommandLine.h"
+#include "platform/Paths.h"
+
+namespace vantora {
+namespace {
+
+thread_local CgiStdThreadState cgi_std_state;
+bool cgi_server_process = false;
+
+std::string UpperCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// The Windows CGI adapter serves when CGI_VERSION names it, in any case.
+bool WindowsCgiVersion() {
+  return UpperCase(GetEnv("CGI_VERSION")).find("WIN") != std::string::npos;
+}
+
+// CONTENT_LENGTH as a number: optional blanks, an optional sign, digits.
+// Anything else is an error of the request.
+int ContentLengthValue(const std::string& text) {
+  size_t begin = 0;
+  while (begin < text.size() && text[begin] == ' ') ++begin;
+  const char* start = text.c_str() + begin;
+  char* stop = nullptr;
+  errno = 0;
+  const long value = std::strtol(start, &stop, 10);
+  const bool digits = stop != start && (stop[-1] >= '0' && stop[-1] <= '9');
+  if (!digits || *stop != '\0' || errno == ERANGE || value < INT_MIN || value > INT_MAX) {
+    throw std::runtime_error("'" + text + "' is not a valid integer value");
+  }
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+CgiStdThreadState& CgiStdState() { return cgi_std_state; }
+
+bool IsCgiServerProcess() { return cgi_server_process; }
+
+void StartCgiStdUnit(int input_handle, int output_handle) {
+  const std::string server_software = GetEnv("SERVER_SOFTWARE");
+  cgi_server_process = (server_software.empty() && ParamCount() == 0) ||
+                       (ParamCount() > 0 && ParamStr(1) == "START_SERVER");
+  // The CGI server's work structures (work directory, request file name,
+  // server data) are prepared here once the server mode is built.
+  if (IsLibrary() || WindowsCgiVersion()) return;
+  if (server_software.empty() && !cgi_server_process) return;
+  // Stale server registrations are cleaned up here, and the CGI server
+  // process takes over, once the server mode is built.
+  if (cgi_server_process) return;
+  CgiStdThreadState& state = cgi_std_state;
+  state.output = std::make_unique<THandleStream>(output_handle, false);
+  state.input = std::make_unique<THandleStream>(input_handle, false);
+  // Hand-over to the CGI server, first point: when a CGI server process is
+  // running and accepts this request, the request is relayed to it and this
+  // process only copies the answer to standard output and ends, before any
+  // form is created.  The server mode is not part of this build, so every
+  // request process serves its own request.
+}
+
+TCGIStdEngine::TCGIStdEngine(TComponent* owner, bool server_process, TCGIMode cgi_mode,
+                             bool auto_terminate, bool buffered_output, bool no_cache,
+                             std::string temp_dir, std::string session_name, int auto_read_limit,
+                             bool auto_read_input, std::string auto_content_type,
+                             bool auto_http_header, TRequestErrorEvent on_request_error,
+                             TLastExecRequestEvent on_last_exec_request,
+                             TExecRequestEvent on_exec_request,
+                             TFirstExecRequestEvent on_first_exec_request)
+    : THttpEngine(owner, "CGIStdEngine"),
+      server_process_(server_process),
+      auto_terminate_(auto_terminate) {
+  SetCGIMode(server_process ? TCGIMode::ServerMode : cgi_mode);
+  SetBufferedOutput(buffered_output);
+  SetNoCache(no_cache);
+  SetTempDir(std::move(temp_dir));
+  SetSessionName(std::move(session_name));
+  SetAutoReadLimit(auto_read_limit);
+  SetAutoReadInput(auto_read_input);
+  SetAutoContentType(std::move(auto_content_type));
+  SetAutoHttpHeader(auto_http_header);
+  OnRequestError = std::move(on_request_error);
+  OnLastExecRequest = std::move(on_last_exec_request);
+  OnExecRequest = std::move(on_exec_request);
+  OnFirstExecRequest = std::move(on_first_exec_request);
+  // (Threads need no preparation here: the per-thread state is thread_local.)
+  first_request_ = true;
+
+  if (IsLibrary() || WindowsCgiVersion()) return;
+  if (GetEnv("SERVER_SOFTWARE").empty() && !cgi_server_process) return;
+  MakeCurrent();
+  // The CGI server process serves the relayed requests from a poll timer
+  // armed here once the server mode is built.
+  if (cgi_server_process) return;
+  // Hand-over to the CGI server, second point: with a CGIMode other than
+  // NormalMode a request process starts or uses the CGI server and relays
+  // the server's answer.  The server mode is not part of this build, so the
+  // request is served here in every mode.
+  RunRequest();
+}
+
+TCGIStdEngine::~TCGIStdEngine() = default;
+
+void TCGIStdEngine::ExecRequest() {
+  cgi_std_state.request_data = ReadRequestData();
+  if (first_request_ && OnFirstExecRequest) {
+    first_request_ = false;
+    OnFirstExecRequest(this);
+  }
+  if (OnExecRequest) OnExecRequest(this);
+  // In normal mode every request is the last one of its process.
+  if (OnLastExecRequest && CGIMode() == TCGIMode::NormalMode) OnLastExecRequest(this);
+}
+
+std::string TCGIStdEngine::ReadRequestData() {
+  CgiStdThreadState& state = cgi_std_state;
+  if (!state.input) return std::string();
+  const std::string length_text = GetVariable("CONTENT_LENGTH");
+  const int length = length_text.empty() ? 0 : ContentLengthValue(length_text);
+  if (length <= 0) return GetQueryString();
+  if (length > AutoReadLimit()) {
+    WriteLog("Content length exceeds AutoReadLimit");
+    return std::string();
+  }
+  if (!AutoReadInput()) return std::string();
+  if (UpperCase(GetVariable("CONTENT_TYPE")).find("MULTIPART/FORM-DATA;") != std::string::npos) {
+    return ReadMultipartInput();
+  }
+  // Read in blocks rather than byte by byte; a body shorter than announced
+  // ends where the bytes end, and the data is the text up to a zero byte.
+  std::string body(static_cast<size_t>(length), '\0');
+  const int got = state.input->ReadFully(body.data(), length);
+  body.resize(static_cast<size_t>(got < 0 ? 0 : got));
+  body.resize(std::strlen(body.c_str()));
+  return body;
+}
+
+void TCGIStdEngine::FinishRequest() {
+  THttpEngine::FinishRequest();
+  if (!auto_terminate_) return;
+  CgiStdThreadState& state = cgi_std_state;
+  // Releasing a stream leaves the standard handles themselves open; there is
+  // nothing to flush, every write has already reached the handle.
+  state.output.reset();
+  state.input.reset();
+  if (!cgi_server_process) TerminateProgram();
+}
+
+TThread* TCGIStdEngine::CurrentRequestThread() { return cgi_std_state.request_thread; }
+
+void TCGIStdEngine::WriteOut(const void* bytes, int count) {
+  if (count <= 0 || (BufferedOutput() && !OutputIsDirect())) return;
+  // A web server that stopped reading (the visitor went away) must not stop
+  // the request: what cannot be written is dropped.
+  if (cgi_std_state.output) cgi_std_state.output->Write(bytes, count);
+}
+
+void TCGIStdEngine::SendText(const std::string& text) {
+  THttpEngine::SendText(text);
+  WriteOut(text.data(), static_cast<int>(text.size()));
+}
+
+void TCGIStdEngine::SendData(const void* bytes, int count) {
+  THttpEngine::SendData(bytes, count);
+  WriteOut(bytes, count);
+}
+
+int TCGIStdEngine::ReadData(void* buffer, int count) {
+  if (count <= 0) return 0;
+  CgiStdThreadState& state = cgi_std_state;
+  if (!state.input) return -1;
+  return state.input->ReadFully(buffer, count) == count ? count : -1;
+}
+
+std::string TCGIStdEngine::GetVariable(const std::string& name) {
+  std::string key = UpperCase(name);
+  for (char& c : key) {
+    if (c == ' ') c = '_';
+  }
+  if (key == "EXECUTABLE_PATH") key = "SCRIPT_NAME";
+  if (const std::vector<std::string>* lines = cgi_std_state.variables.get()) {
+    const std::string prefix = key + "=";
+    for (const std::string& line : *lines) {
+      if (line.size() >= prefix.size() && UpperCase(line.substr(0, prefix.size())) == prefix) {
+        return line.substr(prefix.size());
+      }
+    }
+    return std::string();
+  }
+  return GetEnv(key);
+}
+
+std::string TCGIStdEngine::GetField(const std::string& name, const std::string& default_value) {
+  return FindField(cgi_std_state.request_data, name, default_value);
+}
+
+std::vector<std::string> TCGIStdEngine::GetFieldNames() {
+  return ListFieldNames(cgi_std_state.request_data);
+}
+
+bool TCGIStdEngine::IsActiveAdapter() {
+  if (IsLibrary()) return false;
+  return (!GetEnv("SERVER_SOFTWARE").empty() || cgi_server_process) && !WindowsCgiVersion();
+}
+
+}  // namespace vantora

@@ -1,0 +1,38 @@
+#include "app/VantoraStartup.h"
+
+#include <signal.h>
+
+#include "adapters/CgiSEng.h"
+#include "platform/Application.h"
+#include "platform/CommandLine.h"
+#include "platform/MessageLoop.h"
+
+namespace vantora {
+
+void CreateVantoraForms(TApplication& application) {
+  // The chart form, the statistics module and the main form are created
+  // here, in that order, as they join the program.
+  (void)application;
+}
+
+int RunProgram(int argc, const char* const* argv, const TFormCreator& create_forms) {
+  SetCommandLine(argc, argv);
+  // A web server that closes the connection early must not kill the program
+  // in the middle of its work (a hit is recorded after the picture is sent):
+  // writes to a closed pipe fail instead, and the output is dropped.
+  signal(SIGPIPE, SIG_IGN);
+
+  StartCgiStdUnit();
+
+  TApplication& application = TApplication::Instance();
+  create_forms(application);
+
+  // Only now do the quit signals end the loop instead of the process: a
+  // request served during the forms' creation ends by their default action.
+  InstallQuitSignalHandlers();
+  RunMessageLoop();
+  application.DestroyForms();
+  return 0;
+}
+
+}  // namespace vantora

@@ -1,0 +1,23 @@
+# The echo test program: the program's start-up with a main form that echoes
+# the request.  Linked like the vantora executable, so the real-server tests
+# and the start-up benchmark see the same kind of binary.
+add_executable(vantora_echo_cgi ${CMAKE_CURRENT_SOURCE_DIR}/adapters/EchoCgiMain.cpp)
+target_compile_options(vantora_echo_cgi PRIVATE ${VANTORA_WARNINGS})
+target_include_directories(vantora_echo_cgi PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(vantora_echo_cgi PRIVATE vantora_core)
+if(COMMAND vantora_link_program)
+  vantora_link_program(vantora_echo_cgi)
+endif()
+
+# A probe of the system resolver, linked like the vantora executable: the
+# tests compare its reverse lookups with the test process's own.
+add_executable(vantora_lookup_probe ${CMAKE_CURRENT_SOURCE_DIR}/adapters/LookupProbeMain.cpp)
+target_compile_options(vantora_lookup_probe PRIVATE ${VANTORA_WARNINGS})
+if(COMMAND vantora_link_program)
+  vantora_link_program(vantora_lookup_probe)
+endif()
+
+add_dependencies(vantora_tests vantora_echo_cgi vantora_lookup_probe)
+target_compile_definitions(vantora_tests PRIVATE
+  VANTORA_ECHO_CGI="$<TARGET_FILE:vantora_echo_cgi>"
+  VANTORA_LOOKUP_PROBE="$<TARGET_FILE:vantora_lookup_probe>")
