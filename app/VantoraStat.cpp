@@ -1,0 +1,287 @@
+#include "app/VantoraStat.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <optional>
+
+namespace vantora {
+
+TSiteStatistic* SiteStatistic = nullptr;
+
+namespace {
+
+std::mutex& VisitorMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::shared_ptr<const TVisitorList>& LoadedVisitors() {
+  static std::shared_ptr<const TVisitorList> list = std::make_shared<const TVisitorList>();
+  return list;
+}
+
+thread_local int tz_override = kNoTzOverride;
+thread_local bool stats_pending = false;
+
+constexpr long long kMsPerHour = 3600000;
+constexpr long long kMsPerDay = 86400000;
+
+long long FloorDiv(long long a, long long b) {
+  const long long q = a / b;
+  return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+std::string Trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return std::string();
+  const size_t last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
+}
+
+// The integer at the start of text: an optional sign and at least one digit.
+// With whole_text, nothing may follow it.  Values beyond a million hours or
+// seconds' worth of sense are not numbers.
+std::optional<long long> ParseInteger(const std::string& text, bool whole_text) {
+  size_t pos = 0;
+  bool negative = false;
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+    negative = text[pos] == '-';
+    ++pos;
+  }
+  const size_t digits_start = pos;
+  long long value = 0;
+  while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+    value = value * 10 + (text[pos] - '0');
+    if (value > 1000000000LL) return std::nullopt;
+    ++pos;
+  }
+  if (pos == digits_start) return std::nullopt;
+  if (whole_text && pos != text.size()) return std::nullopt;
+  return negative ? -value : value;
+}
+
+long long IntegerOrZero(const std::string& text) {
+  return ParseInteger(Trim(text), /*whole_text=*/true).value_or(0);
+}
+
+}  // namespace
+
+int ComputeDisplayOffset(const TDisplayZoneInputs& in) {
+  const int bias_hours = in.standard_bias_minutes / 60;  // truncated towards zero
+  if (in.tz_override >= -23) return bias_hours + in.tz_override;
+  if (!in.tz_field.empty()) return static_cast<int>(bias_hours + IntegerOrZero(in.tz_field));
+  if (!in.gmt_offset.empty()) {
+    const double hours = static_cast<double>(IntegerOrZero(in.gmt_offset)) / 3600.0 + bias_hours;
+    return static_cast<int>(std::nearbyint(hours));
+  }
+  if (!in.tz_variable.empty()) {
+    // A zone description such as "EST5EDT" or "GMT+01:00": the number after
+    // the leading letters counts hours west of universal time.
+    std::string zone = in.tz_variable;
+    const size_t start = zone.find_first_of("0123456789+-");
+    zone = start == std::string::npos ? std::string() : zone.substr(start);
+    const size_t colon = zone.find(':');
+    if (colon != std::string::npos) zone.resize(colon);
+    return static_cast<int>(bias_hours - ParseInteger(zone, /*whole_text=*/false).value_or(0));
+  }
+  return 0;
+}
+
+TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offset_hours) {
+  // Bucket times lie on whole hours and the offset is whole hours, so every
+  // comparison is made on whole hour numbers, free of rounding noise.
+  const double q = now + offset_hours / 24.0;
+  const long long q_ms = std::llround(q * kMsPerDay);
+  const long long today = FloorDiv(q_ms, kMsPerDay);
+  const long long hour_start = FloorDiv(q_ms, kMsPerHour);
+  const double part = static_cast<double>(q_ms - hour_start * kMsPerHour) / kMsPerHour;
+
+  struct Sums {
+    long long today = 0, d1 = 0, d7 = 0, d30 = 0, d365 = 0, top30 = 0, top365 = 0;
+  } sums;
+  TStatCounters counters;
+  counters.FirstDay = counters.Top30Day = counters.Top365Day = static_cast<double>(today);
+  long long first_day = today;
+  long long day = 0;
+  long long total = 0;
+
+  auto close_day = [&](long long closed, long long closed_total) {
+    if (closed_total > sums.top30 && q - static_cast<double>(closed) < 31) {
+      sums.top30 = closed_total;
+      counters.Top30Day = static_cast<double>(closed);
+    }
+    if (closed_total > sums.top365 && q - static_cast<double>(closed) < 366) {
+      sums.top365 = closed_total;
+      counters.Top365Day = static_cast<double>(closed);
+    }
+  };
+  // The oldest bucket of a window began before the window did: only the part
+  // of that hour still inside the window counts, rounded half to even.
+  auto pro_rated = [&](long long count) {
+    return static_cast<long long>(std::nearbyint((1.0 - part) * static_cast<double>(count)));
+  };
+
+  ForEachHourRecord(path, [&](const THourRecord& record) {
+    const long long hour = std::llround(record.Time * 24.0) + offset_hours;
+    const long long count = record.Hits;
+    if (hour >= hour_start - 24) {
+      sums.d1 += hour == hour_start - 24 ? pro_rated(count) : count;
+      if (hour >= today * 24) {
+        sums.today += count;
+        if (sums.today > sums.top30) {
+          sums.top30 = sums.today;
+          counters.Top30Day = static_cast<double>(today);
+        }
+        if (sums.today > sums.top365) {
+          sums.top365 = sums.today;
+          counters.Top365Day = static_cast<double>(today);
+        }
+      }
+      sums.d7 += count;
+      sums.d30 += count;
+      sums.d365 += count;
+    } else if (hour >= hour_start - 7 * 24) {
+      sums.d7 += hour == hour_start - 7 * 24 ? pro_rated(count) : count;
+      sums.d30 += count;
+      sums.d365 += count;
+    } else if (hour >= hour_start - 30 * 24) {
+      sums.d30 += hour == hour_start - 30 * 24 ? pro_rated(count) : count;
+      sums.d365 += count;
+    } else if (hour >= hour_start - 365 * 24) {
+      sums.d365 += hour == hour_start - 365 * 24 ? pro_rated(count) : count;
+    }
+    const long long record_day = FloorDiv(hour, 24);
+    if (record_day != day) {
+      close_day(day, total);
+      day = record_day;
+      total = count;
+    } else {
+      total += count;
+    }
+    first_day = std::min(first_day, record_day);
+  });
+  close_day(day, total);
+
+  auto clamp = [](long long value) {
+    return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
+  };
+  counters.HitsToday = clamp(sums.today);
+  counters.Hits1D = clamp(sums.d1);
+  counters.Hits7D = clamp(sums.d7);
+  counters.Hits30D = clamp(sums.d30);
+  counters.Hits365D = clamp(sums.d365);
+  counters.Top30 = clamp(sums.top30);
+  counters.Top365 = clamp(sums.top365);
+  counters.FirstDay = static_cast<double>(first_day);
+  return counters;
+}
+
+std::shared_ptr<const TVisitorList> BuildVisitorList(const VisitorFileContents& contents) {
+  auto list = std::make_shared<TVisitorList>();
+  const int count = static_cast<int>(std::min<size_t>(contents.slots.size(), kVisitorSlots));
+  for (int k = 0; k < count; ++k) {
+    list->Visitors[(contents.newest_slot - k + kVisitorSlots) % kVisitorSlots] = contents.slots[k];
+  }
+  list->VisitorCount = count;
+  // Newest first; equal times keep their order and empty slots sink.
+  std::stable_sort(
+      list->Visitors.begin(), list->Visitors.end(),
+      [](const TVisitorRecord& a, const TVisitorRecord& b) { return a.Time > b.Time; });
+  return list;
+}
+
+TSiteStatistic::TSiteStatistic(TComponent* owner)
+    : TComponent(owner, "SiteStatistic"), resolver_(SystemResolver()) {
+  if (!SiteStatistic) SiteStatistic = this;
+}
+
+TSiteStatistic::~TSiteStatistic() {
+  if (SiteStatistic == this) SiteStatistic = nullptr;
+}
+
+void TSiteStatistic::RecordHit(const THitRequest& request) {
+  const std::string& referrer =
+      request.referer_field == "unknown" ? request.referer : request.referer_field;
+  const TVisitorRecord record =
+      MakeVisitorRecord(Now(), referrer, request.user_agent, request.remote_addr);
+  if (AppendVisitor(record, /*resolve_host_name=*/true, kRepeatWindow, request.remote_addr,
+                    request.remote_host)) {
+    AddHourlyHit(record);
+  }
+}
+
+std::string TSiteStatistic::ResolveHostName(const std::string& address,
+                                            const std::string& remote_host) {
+  if (remote_host == "127.0.0.1" || address.empty()) return std::string();
+  std::shared_ptr<Resolver> resolver;
+  std::chrono::milliseconds deadline;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resolver = resolver_;
+    deadline = lookup_deadline_;
+  }
+  return LookupWithDeadline(std::move(resolver), address, deadline).value_or(std::string());
+}
+
+bool TSiteStatistic::AppendVisitor(const TVisitorRecord& record, bool resolve_host_name,
+                                   double window, const std::string& lookup_address,
+                                   const std::string& remote_host) {
+  std::function<std::string()> resolve;
+  if (resolve_host_name) {
+    const std::string address = lookup_address.empty() ? record.Address : lookup_address;
+    resolve = [this, address, remote_host] { return ResolveHostName(address, remote_host); };
+  }
+  return AppendVisitorToFile(StatisticsBasePath() + ".stat1", record, resolve, window);
+}
+
+void TSiteStatistic::AddHourlyHit(const TVisitorRecord& record) {
+  AddHourlyHitToFile(StatisticsBasePath() + ".stat2", record.Time);
+}
+
+void TSiteStatistic::LoadStatistics(bool load_visitors, bool compute_counters) {
+  const std::string base = StatisticsBasePath();
+  if (load_visitors) LoadVisitors(base + ".stat1");
+  if (compute_counters) ComputeCounters(base + ".stat2");
+}
+
+void TSiteStatistic::LoadVisitors(const std::string& path) {
+  std::shared_ptr<const TVisitorList> list = BuildVisitorList(ReadVisitorFile(path));
+  std::lock_guard<std::mutex> lock(VisitorMutex());
+  LoadedVisitors() = std::move(list);
+}
+
+void TSiteStatistic::ComputeCounters(const std::string& path) {
+  const TStatCounters counters = ComputeCountersAt(path, Now(), DisplayOffset());
+  std::lock_guard<std::mutex> lock(mutex_);
+  counters_ = counters;
+}
+
+TStatCounters TSiteStatistic::Counters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counters_;
+}
+
+void TSiteStatistic::SetResolver(std::shared_ptr<Resolver> resolver) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  resolver_ = std::move(resolver);
+}
+
+void TSiteStatistic::SetLookupDeadline(std::chrono::milliseconds deadline) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lookup_deadline_ = deadline;
+}
+
+std::shared_ptr<const TVisitorList> Visitors() {
+  std::lock_guard<std::mutex> lock(VisitorMutex());
+  return LoadedVisitors();
+}
+
+int32_t VisitorCount() { return Visitors()->VisitorCount; }
+
+int TzOverride() { return tz_override; }
+void SetTzOverride(int hours) { tz_override = hours; }
+
+bool StatsPending() { return stats_pending; }
+void SetStatsPending(bool pending) { stats_pending = pending; }
+
+}  // namespace vantora
