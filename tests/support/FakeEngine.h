@@ -25,8 +25,13 @@ class FakeEngine : public THttpEngine {
   // The url-encoded request data that GetField and GetFieldNames search.
   std::string request_data;
   // The request body ReadData hands out, at most read_chunk bytes per call
-  // when read_chunk > 0.  Once it is used up ReadData returns -1.
+  // when read_chunk > 0.  Once it is used up ReadData returns -1.  SetBody
+  // also starts reading from the beginning again.
   std::string body;
+  void SetBody(std::string text) {
+    body = std::move(text);
+    body_pos_ = 0;
+  }
   int read_chunk = 0;
   // When set, ReadData calls this instead of reading body.
   std::function<int(void* buffer, int count)> body_reader;
