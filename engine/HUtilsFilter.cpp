@@ -187,12 +187,10 @@ void THttpTextFilterComponent::HandleIf(ConditionStack& stack, const std::string
     stack.SetActive(level, false);
     return;
   }
-  bool value = stack.Active(level);
-  if (OnHttpLogicalEntry) {
-    OnHttpLogicalEntry(condition, value);
-  } else {
-    value = false;
-  }
+  // The handler starts from false, so a condition it does not know counts
+  // as false whatever an earlier block at this level left behind.
+  bool value = false;
+  if (OnHttpLogicalEntry) OnHttpLogicalEntry(condition, value);
   stack.SetActive(level, value);
   stack.SetPending(level, !value);
 }

@@ -27,7 +27,8 @@ namespace vantora {
 // Asked for the value of a plain tag.  Handled arrives true; the handler
 // writes the value itself and leaves it true, or sets it false to decline.
 using THttpEntryEvent = std::function<void(const std::string& entry_name, bool& handled)>;
-// Asked for the truth of a condition; the handler sets value.
+// Asked for the truth of a condition; value arrives false and the handler
+// sets it.
 using THttpLogicalEntryEvent = std::function<void(const std::string& entry_name, bool& value)>;
 
 // The state of the conditional blocks, one per thread: it lives across

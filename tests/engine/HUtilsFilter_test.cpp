@@ -214,6 +214,19 @@ TEST_F(HUtilsFilterTest, TemplatesInTextOut) {
   }
 }
 
+TEST_F(HUtilsFilterTest, ConditionsTheHandlerLeavesAloneAreFalse) {
+  THttpMemoFilter filter(nullptr, "Filter1");
+  std::vector<std::string> asked;
+  filter.OnHttpLogicalEntry = [&asked](const std::string& name, bool& value) {
+    asked.push_back(name);
+    if (name == "KNOWN") value = true;
+  };
+  filter.SetText({"%IF KNOWN%k%ENDIF%%IF OTHER%o%ELSEIF ALSO%a%ELSE%e%ENDIF%"});
+  filter.Execute();
+  EXPECT_EQ(Output(), "ke\r\n");
+  EXPECT_EQ(asked, (std::vector<std::string>{"KNOWN", "OTHER", "ALSO"}));
+}
+
 TEST_F(HUtilsFilterTest, EmptyTagIsOfferedToTheEntryEventWithAnEmptyName) {
   THttpMemoFilter filter(nullptr, "Filter1");
   AnswerKnownTags(filter);
