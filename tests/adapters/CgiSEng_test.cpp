@@ -170,6 +170,35 @@ TEST_F(CgiStdEngineTest, FieldsComeFromTheRequestData) {
   EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "a"}));
 }
 
+TEST_F(CgiStdEngineTest, MultipartBodyIsDecodedAndItsUploadsRemoved) {
+  const std::string body =
+      "------Boundary7\r\n"
+      "Content-Disposition: form-data; name=\"note\"\r\n\r\n"
+      "hello\r\n"
+      "------Boundary7\r\n"
+      "Content-Disposition: form-data; name=\"up\"; filename=\"a.txt\"\r\n"
+      "Content-Type: text/plain\r\n\r\n"
+      "abc\r\n"
+      "------Boundary7--\r\n";
+  Env("SERVER_SOFTWARE", "lighttpd/1.4.69");
+  Env("QUERY_STRING", "q=1");
+  Env("CONTENT_LENGTH", std::to_string(body.size()));
+  Env("CONTENT_TYPE", "Multipart/Form-Data; boundary=----Boundary7");
+  std::vector<std::string> fields;
+  std::string upload_path, upload_content;
+  Settings settings;
+  settings.on_exec = [&](TComponent*) {
+    fields = {GetFormField("note", ""), GetFormField("up", ""), GetFormField("q", "none")};
+    upload_path = GetFormField("up_FILENAME", "");
+    upload_content = ReadWholeFile(upload_path);
+  };
+  auto engine = Serve(settings, body);
+  EXPECT_EQ(fields, (std::vector<std::string>{"hello", "a.txt", "none"}));
+  EXPECT_EQ(ExtractFilePath(upload_path), dir_.path() + "/");
+  EXPECT_EQ(upload_content, "abc");
+  EXPECT_FALSE(FileExists(upload_path));
+}
+
 TEST_F(CgiStdEngineTest, NonNumericLengthIsARequestErrorBeforeAnyEvent) {
   Env("SERVER_SOFTWARE", "lighttpd/1.4.69");
   Env("CONTENT_LENGTH", "12abc");
