@@ -1,0 +1,10 @@
+# What `cmake --install` puts in place: the program, and a sample site to run
+# it with (tools/run-demo.sh).  The template belongs beside the program in
+# the site's cgi-bin folder; the page that carries the counting picture goes
+# into the document root.
+include(GNUInstallDirs)
+install(PROGRAMS $<TARGET_FILE:vantora> DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/tools/demo/vantora.htm
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vantora/site/cgi-bin)
+install(FILES ${CMAKE_SOURCE_DIR}/tools/demo/index.html
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/vantora/site/htdocs)
