@@ -76,6 +76,7 @@ class TCanvas {
   void SetClipRect(const TRect& rect);
   void ResetClipRect();
   TRect ClipRect() const { return clip_; }
+  bool HasClipRect() const { return clip_set_; }
 
   // Fills rect with the brush colour (nothing with a clear brush).
   void FillRect(const TRect& rect);

@@ -1,0 +1,63 @@
+#include "chartlib/ChartSeries.h"
+
+#include <algorithm>
+
+#include "chartlib/Chart.h"
+
+namespace vantora {
+
+TChartSeries::TChartSeries(TComponent* owner, std::string name)
+    : TComponent(owner, std::move(name)) {
+  XValues.Name = "X";
+  XValues.Order = TChartListOrder::loAscending;
+  YValues.Name = "Y";
+}
+
+TChartSeries::~TChartSeries() { SetParentChart(nullptr); }
+
+void TChartSeries::SetParentChart(TCustomChart* chart) {
+  if (chart == chart_) return;
+  if (chart_ != nullptr) chart_->RemoveSeries(this);
+  if (chart != nullptr) chart->AddSeries(this);
+}
+
+int TChartSeries::AddPoint(double x, double y, const std::string& label, TColor color) {
+  std::vector<double>& xs = XValues.values_;
+  size_t at = xs.size();
+  if (XValues.Order == TChartListOrder::loAscending) {
+    at = static_cast<size_t>(std::upper_bound(xs.begin(), xs.end(), x) - xs.begin());
+  } else if (XValues.Order == TChartListOrder::loDescending) {
+    at = static_cast<size_t>(std::upper_bound(xs.begin(), xs.end(), x, std::greater<double>()) -
+                             xs.begin());
+  }
+  const auto offset = static_cast<std::ptrdiff_t>(at);
+  xs.insert(xs.begin() + offset, x);
+  YValues.values_.insert(YValues.values_.begin() + offset, y);
+  labels_.insert(labels_.begin() + offset, label);
+  colors_.insert(colors_.begin() + offset, color);
+  return static_cast<int>(at);
+}
+
+void TChartSeries::Clear() {
+  XValues.values_.clear();
+  YValues.values_.clear();
+  labels_.clear();
+  colors_.clear();
+}
+
+TColor TChartSeries::ValueColor(int index) const {
+  const TColor own = colors_[static_cast<size_t>(index)];
+  return ColorEachPoint && own != clTeeColor ? own : SeriesColor;
+}
+
+TBarSeries::TBarSeries(TComponent* owner, std::string name) : TChartSeries(owner, std::move(name)) {
+  YValues.Name = "Bar";
+}
+
+int TBarSeries::BarWidth(int axis_pixels) const {
+  if (FixedBarWidth > 0) return FixedBarWidth;
+  const int points = std::max(Count(), 1);
+  return std::max(1, axis_pixels * std::clamp(BarWidthPercent, 1, 100) / (100 * points));
+}
+
+}  // namespace vantora

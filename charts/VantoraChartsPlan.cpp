@@ -1,0 +1,174 @@
+// The chart of a request, worked out without drawing: fields, buckets,
+// colours, range points and bar width.
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "app/VantoraStatFiles.h"
+#include "charts/VantoraCharts.h"
+
+namespace vantora {
+
+namespace {
+
+constexpr double kHour = 1.0 / 24;
+// Two hour keys closer than this are the same bucket (they are computed
+// from the same day and part, but through floating point).
+constexpr double kSameBucket = 1e-10;
+// 9999-12-31: a record time beyond it (only in a damaged file) is skipped.
+constexpr double kLastDay = 2958465.0;
+
+int SizeField(const std::string& text, int default_value) {
+  const int value = ChartFieldInteger(text, default_value);
+  return value < kChartMinSize || value > kChartMaxSize ? default_value : value;
+}
+
+// Sums the records into buckets and closes each bucket as a bar.  The key of
+// a record is the start of its bucket; 0 means that no bucket is open.
+class BucketSummer {
+ public:
+  BucketSummer(const TChartRequest& request, TDateTime now, double shift)
+      : request_(request), shift_(shift), first_day_(std::trunc(now - request.days)) {}
+
+  // Whether the bucket size allows bucketing at all: an hour chart needs
+  // 24 div r to be non-zero, a day chart needs r non-zero.  Without it no
+  // record is summed and the chart has no bars.
+  bool Possible() const {
+    if (request_.kind == TChartKind::Hour) return HoursParts() != 0;
+    return request_.bucket != 0;
+  }
+
+  void Add(const THourRecord& record) {
+    const double time = record.Time + shift_;
+    // Before the window, or not a date at all.
+    if (!std::isfinite(time) || time < first_day_ || time > kLastDay) return;
+    if (request_.kind == TChartKind::Hour) {
+      const int n = HoursParts();
+      const double day = std::trunc(time);
+      const double key = day + std::trunc((time - day) * n) / n;
+      if (std::fabs(key - bucket_) > kSameBucket) {
+        if (bucket_ > 0) Close(kChartBarColors[DayIndex(bucket_) % 7]);
+        sum_ = 0;
+      }
+      sum_ += record.Hits;
+      bucket_ = key;
+    } else {
+      const int64_t d = static_cast<int64_t>(std::trunc(time));
+      const double key = static_cast<double>(d - d % request_.bucket);
+      if (key != bucket_) {
+        ++bar_counter_;
+        if (bucket_ > 0) Close(kChartBarColors[bar_counter_ % 7]);
+        sum_ = 0;
+      }
+      sum_ += record.Hits;
+      bucket_ = key;
+    }
+  }
+
+  // Adds the bucket still open as the newest bar, in lime.
+  void Finish() {
+    if (bucket_ > 0) Close(kChartLastBarColor);
+  }
+
+  std::vector<TChartPoint> TakeBars() { return std::move(bars_); }
+
+ private:
+  int HoursParts() const { return request_.bucket == 0 ? 0 : 24 / request_.bucket; }
+  static int64_t DayIndex(double bucket) { return static_cast<int64_t>(std::trunc(bucket)); }
+
+  void Close(TColor color) {
+    bars_.push_back({bucket_, static_cast<double>(sum_), color});
+  }
+
+  const TChartRequest& request_;
+  const double shift_;
+  const double first_day_;
+  double bucket_ = 0;
+  int64_t sum_ = 0;  // wide enough that no bucket wraps to a negative count
+  int64_t bar_counter_ = 0;
+  std::vector<TChartPoint> bars_;
+};
+
+}  // namespace
+
+int ChartFieldInteger(const std::string& text, int default_value) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  if (i == text.size()) return default_value;
+  int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return default_value;
+    value = value * 10 + (text[i] - '0');
+    if (value > int64_t{std::numeric_limits<int32_t>::max()} + 1) return default_value;
+  }
+  if (negative) value = -value;
+  if (value > std::numeric_limits<int32_t>::max()) return default_value;
+  return static_cast<int>(value);
+}
+
+TChartRequest ParseChartRequest(const std::string& width, const std::string& height,
+                                const std::string& days, const std::string& accuracy) {
+  TChartRequest request;
+  request.width = SizeField(width, kChartDefaultWidth);
+  request.height = SizeField(height, kChartDefaultHeight);
+  request.days = ChartFieldInteger(days, kChartDefaultDays);
+  if (request.days < 0) request.days = kChartDefaultDays;
+  if (request.days > kChartMaxDays) request.days = kChartMaxDays;
+
+  size_t letter = accuracy.find('H');
+  if (letter != std::string::npos) {
+    request.kind = TChartKind::Hour;
+  } else {
+    letter = accuracy.find('D');
+    if (letter != std::string::npos) request.kind = TChartKind::Day;
+  }
+  if (request.kind != TChartKind::None) {
+    request.bucket = ChartFieldInteger(accuracy.substr(0, letter), 1);
+  }
+  return request;
+}
+
+TChartPlan PlanChart(const TChartRequest& request, TDateTime now, int shift_hours,
+                     const THourRecordReader& read_records) {
+  const double shift = shift_hours * kHour;
+  now += shift;
+  const int days = request.days;
+  const int r = request.bucket;
+  const double plot_width = request.width - 25;
+
+  TChartPlan plan;
+  plan.bar_width = 0;
+  if (request.kind == TChartKind::Hour) {
+    plan.axis_format = "YY/MM/DD hh:mm";
+    plan.title_line = std::to_string(r) + " Hour Chart";
+    plan.range_points = {{std::trunc(now + 1.0) - days, 0, kChartRangeColor},
+                         {std::trunc(now) + 1, 0, kChartRangeColor}};
+    plan.bar_width = static_cast<int>(std::trunc(plot_width * r / (24.0 * (days + 1) + 1)));
+  } else if (request.kind == TChartKind::Day) {
+    plan.axis_format = "MM/DD";
+    plan.title_line = std::to_string(r) + " Day Chart";
+    plan.bar_width = static_cast<int>(std::trunc(plot_width * r / (days + 1.0)));
+    plan.range_points = {{now - days / 2, 0, kChartRangeColor},
+                         {std::trunc(now), 0, kChartRangeColor}};
+  }
+  if (plan.bar_width < 3) plan.bar_width = 3;
+
+  BucketSummer summer(request, now, shift);
+  if (summer.Possible() && read_records([&](const THourRecord& record) { summer.Add(record); })) {
+    summer.Finish();
+  }
+  plan.bars = summer.TakeBars();
+  return plan;
+}
+
+std::string ShortAxisLabel(const std::string& label) {
+  if (label.size() <= 8) return label;
+  if (label.find(" 00:00") != std::string::npos) return label.substr(3, 5);
+  return label.substr(9);
+}
+
+}  // namespace vantora
