@@ -231,7 +231,11 @@ std::unique_ptr<WebServer> WebServer::Start(const Options& options, std::string*
   chmod(program.c_str(), 0755);
 
   std::ostringstream wrapper;
-  wrapper << "#!/bin/sh\n";
+  // The server may signal the wrapper once the response is complete (lighttpd
+  // does when the program announced a content length); the trap lets the
+  // wrapper still wait for the program and record its exit.  A trapped
+  // signal is reset to its default in the program itself.
+  wrapper << "#!/bin/sh\ntrap : TERM\n";
   for (const auto& [name, value] : options.environment) {
     wrapper << "export " << name << "=" << ShellQuote(value) << "\n";
   }
