@@ -199,15 +199,16 @@ TSiteStatistic::~TSiteStatistic() {
   if (SiteStatistic == this) SiteStatistic = nullptr;
 }
 
-void TSiteStatistic::RecordHit(const THitRequest& request) {
+TVisitorAppend TSiteStatistic::RecordHit(const THitRequest& request) {
   const std::string& referrer =
       request.referer_field == "unknown" ? request.referer : request.referer_field;
   const TVisitorRecord record =
       MakeVisitorRecord(Now(), referrer, request.user_agent, request.remote_addr);
-  if (AppendVisitor(record, /*resolve_host_name=*/true, kRepeatWindow, request.remote_addr,
-                    request.remote_host)) {
-    AddHourlyHit(record);
-  }
+  const TVisitorAppend result =
+      AppendVisitorTo(StatisticsBasePath() + ".stat1", record, /*resolve_host_name=*/true,
+                      kRepeatWindow, request.remote_addr, request.remote_host);
+  if (result != TVisitorAppend::kRepeat) AddHourlyHit(record);
+  return result;
 }
 
 std::string TSiteStatistic::ResolveHostName(const std::string& address,
@@ -226,12 +227,20 @@ std::string TSiteStatistic::ResolveHostName(const std::string& address,
 bool TSiteStatistic::AppendVisitor(const TVisitorRecord& record, bool resolve_host_name,
                                    double window, const std::string& lookup_address,
                                    const std::string& remote_host) {
+  return AppendVisitorTo(StatisticsBasePath() + ".stat1", record, resolve_host_name, window,
+                         lookup_address, remote_host) != TVisitorAppend::kRepeat;
+}
+
+TVisitorAppend TSiteStatistic::AppendVisitorTo(const std::string& path,
+                                               const TVisitorRecord& record, bool resolve_host_name,
+                                               double window, const std::string& lookup_address,
+                                               const std::string& remote_host) {
   std::function<std::string()> resolve;
   if (resolve_host_name) {
     const std::string address = lookup_address.empty() ? record.Address : lookup_address;
     resolve = [this, address, remote_host] { return ResolveHostName(address, remote_host); };
   }
-  return AppendVisitorToFile(StatisticsBasePath() + ".stat1", record, resolve, window);
+  return AppendVisitorToFile(path, record, resolve, window);
 }
 
 void TSiteStatistic::AddHourlyHit(const TVisitorRecord& record) {

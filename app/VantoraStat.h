@@ -90,8 +90,10 @@ class TSiteStatistic : public TComponent {
   // Records a hit of the request served on the calling thread (through the
   // engine's free routines).  Throws when the hourly file cannot be updated.
   void RecordHit();
-  // Records a hit with the given request values, at the present moment.
-  void RecordHit(const THitRequest& request);
+  // Records a hit with the given request values, at the present moment, and
+  // tells what became of it: kRepeat (not counted), kStored, or kDropped
+  // (counted, but the visitor file stayed held so the visitor is not listed).
+  TVisitorAppend RecordHit(const THitRequest& request);
 
   // The host name of a visitor's address, empty when unknown.  No lookup when
   // the present request's remote host is "127.0.0.1"; the lookup waits at most
@@ -131,6 +133,11 @@ class TSiteStatistic : public TComponent {
   TDateTime FirstDay() const { return Counters().FirstDay; }
   TDateTime Top30Day() const { return Counters().Top30Day; }
   TDateTime Top365Day() const { return Counters().Top365Day; }
+
+  // AppendVisitor with the full answer.
+  TVisitorAppend AppendVisitorTo(const std::string& path, const TVisitorRecord& record,
+                                 bool resolve_host_name, double window,
+                                 const std::string& lookup_address, const std::string& remote_host);
 
   // The resolver seam (tests): the resolver and the lookup deadline.
   void SetResolver(std::shared_ptr<Resolver> resolver);

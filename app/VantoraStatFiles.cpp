@@ -234,8 +234,9 @@ std::string StatisticsBasePath(const std::string& module_file_name) {
 
 std::string StatisticsBasePath() { return StatisticsBasePath(ModuleFileName()); }
 
-bool AppendVisitorToFile(const std::string& path, const TVisitorRecord& record_in,
-                         const std::function<std::string()>& resolve_host_name, double window) {
+TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord& record_in,
+                                   const std::function<std::string()>& resolve_host_name,
+                                   double window) {
   TVisitorRecord record = MakeVisitorRecord(record_in.Time, record_in.Referrer, record_in.Agent,
                                             record_in.Address, record_in.HostName);
   bool looked_up = !resolve_host_name;
@@ -244,7 +245,7 @@ bool AppendVisitorToFile(const std::string& path, const TVisitorRecord& record_i
     LockedFile file;
     Ring ring;
     Repeat repeat = LockAndTest(path, record, window, &file, &ring);
-    if (repeat == Repeat::kYes) return false;
+    if (repeat == Repeat::kYes) return TVisitorAppend::kRepeat;
     if (repeat == Repeat::kError) continue;
     if (!looked_up) {
       // The lookup may take seconds: never hold the file meanwhile.  Another
@@ -253,7 +254,7 @@ bool AppendVisitorToFile(const std::string& path, const TVisitorRecord& record_i
       record.HostName = Cut(resolve_host_name(), kHostNameSize);
       looked_up = true;
       repeat = LockAndTest(path, record, window, &file, &ring);
-      if (repeat == Repeat::kYes) return false;
+      if (repeat == Repeat::kYes) return TVisitorAppend::kRepeat;
       if (repeat == Repeat::kError) continue;
     }
     const int slot = ring.slots == 0 ? 0 : (ring.newest + 1) % kVisitorSlots;
@@ -265,9 +266,9 @@ bool AppendVisitorToFile(const std::string& path, const TVisitorRecord& record_i
     // leaves the index on the previous newest record.
     if (!file.WriteAt(bytes, sizeof bytes, SlotOffset(slot))) continue;
     if (!file.WriteAt(header, sizeof header, 0)) continue;
-    return true;
+    return TVisitorAppend::kStored;
   }
-  return true;
+  return TVisitorAppend::kDropped;
 }
 
 void AddHourlyHitToFile(const std::string& path, TDateTime time) {

@@ -76,18 +76,27 @@ std::string StatisticsBasePath(const std::string& module_file_name);
 // The same for the running program (ModuleFileName()).
 std::string StatisticsBasePath();
 
+// What became of a visitor given to AppendVisitorToFile.
+enum class TVisitorAppend {
+  kRepeat,   // a repeat: nothing written, the hit does not count
+  kStored,   // stored; the hit counts
+  kDropped,  // the file stayed held or failed for three attempts: the visitor
+             // is not stored, but the hit still counts
+};
+
 // Appends a visitor to the visitor file at path unless it repeats a stored one:
 // a record within `window` days before it (a stored Time plus window not
-// earlier than record.Time) with the same Address and Agent.  Returns false
-// for a repeat (nothing written), true otherwise, also when the record could
-// not be stored after three attempts 90 ms apart (the hour still counts).
+// earlier than record.Time) with the same Address and Agent.  Three attempts,
+// 90 ms apart, each holding the exclusive lock from the read of the index to
+// the write of the record and then the index.
 //
 // resolve_host_name, when given, is called once, never under the file lock,
 // and its answer (cut to 40 characters) becomes the stored HostName.  Because
 // the lock is released during the lookup, the repeat test runs again on what
 // the file holds when the lock is taken back.
-bool AppendVisitorToFile(const std::string& path, const TVisitorRecord& record,
-                         const std::function<std::string()>& resolve_host_name, double window);
+TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord& record,
+                                   const std::function<std::string()>& resolve_host_name,
+                                   double window);
 
 // Counts one hit in the hour of `time` in the hourly file at path: the bucket
 // of that hour gains one, or a new bucket (hour, 1) is appended.  Throws

@@ -28,8 +28,9 @@ std::string Address(int n) {
 
 class VantoraStatFilesTest : public ::testing::Test {
  protected:
+  // True when the hit counts.
   bool Append(const TVisitorRecord& record) {
-    return AppendVisitorToFile(visitors_, record, nullptr, kWindow);
+    return AppendVisitorToFile(visitors_, record, nullptr, kWindow) != TVisitorAppend::kRepeat;
   }
   bool Append(TDateTime time, const std::string& address, const std::string& agent) {
     return Append(MakeVisitorRecord(time, "http://example.com/", agent, address));
@@ -254,15 +255,17 @@ TEST_F(VantoraStatFilesTest, LookupRunsOnceWithoutTheLockAndRetestsAfterIt) {
     return std::string(50, 'h');
   };
   ASSERT_TRUE(Append(At(10, 0), "10.0.0.9", "A"));
-  EXPECT_TRUE(AppendVisitorToFile(visitors_, MakeVisitorRecord(At(10, 1), "", "A", "10.0.0.1"),
-                                  resolve, kWindow));
+  EXPECT_EQ(AppendVisitorToFile(visitors_, MakeVisitorRecord(At(10, 1), "", "A", "10.0.0.1"),
+                                resolve, kWindow),
+            TVisitorAppend::kStored);
   EXPECT_EQ(calls, 1);
   const std::string bytes = ReadWholeFile(visitors_);
   EXPECT_EQ(DecodeVisitorRecord(bytes.data() + 4 + 212).HostName, std::string(40, 'h'));
 
   // A repeat is found before any lookup.
-  EXPECT_FALSE(AppendVisitorToFile(visitors_, MakeVisitorRecord(At(10, 2), "", "A", "10.0.0.1"),
-                                   resolve, kWindow));
+  EXPECT_EQ(AppendVisitorToFile(visitors_, MakeVisitorRecord(At(10, 2), "", "A", "10.0.0.1"),
+                                resolve, kWindow),
+            TVisitorAppend::kRepeat);
   EXPECT_EQ(calls, 1);
 
   // Another process stores the same visitor while this one looks it up.
@@ -270,8 +273,9 @@ TEST_F(VantoraStatFilesTest, LookupRunsOnceWithoutTheLockAndRetestsAfterIt) {
     EXPECT_TRUE(Append(At(10, 3), "10.0.0.7", "A"));
     return std::string("late.example");
   };
-  EXPECT_FALSE(AppendVisitorToFile(visitors_, MakeVisitorRecord(At(10, 3), "", "A", "10.0.0.7"),
-                                   racing, kWindow));
+  EXPECT_EQ(AppendVisitorToFile(visitors_, MakeVisitorRecord(At(10, 3), "", "A", "10.0.0.7"),
+                                racing, kWindow),
+            TVisitorAppend::kRepeat);
   EXPECT_EQ(ReadWholeFile(visitors_).size(), 4u + 3 * 212);
 }
 
@@ -284,7 +288,9 @@ TEST_F(VantoraStatFilesTest, HeldFilesAreRetriedThenGivenUp) {
   const std::string before = ReadWholeFile(visitors_);
 
   // The visitor is dropped, but the hit still counts.
-  EXPECT_TRUE(Append(At(10, 5), "10.0.0.2", "A"));
+  EXPECT_EQ(AppendVisitorToFile(visitors_, MakeVisitorRecord(At(10, 5), "", "A", "10.0.0.2"),
+                                nullptr, kWindow),
+            TVisitorAppend::kDropped);
   EXPECT_EQ(ReadWholeFile(visitors_), before);
   EXPECT_THROW(AddHourlyHitToFile(hours_, At(10, 5)), std::runtime_error);
 
