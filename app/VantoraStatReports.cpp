@@ -1,0 +1,212 @@
+#include "app/VantoraStatReports.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/VantoraStatClassify.h"
+#include "engine/HUtilsFilter.h"
+#include "engine/HttpEngRoutines.h"
+
+namespace vantora {
+
+namespace {
+
+std::string LowerCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+bool StartsWithIgnoringCase(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() && LowerCase(text.substr(0, prefix.size())) == prefix;
+}
+
+std::string ItemOf(TShareReport report, const TVisitorRecord& visitor) {
+  switch (report) {
+    case TShareReport::Browser:
+      return BrowserName(visitor.Agent, "Unknown");
+    case TShareReport::Country:
+      return DomainSuffix(visitor.HostName);
+    case TShareReport::Address:
+      return visitor.Address;
+    case TShareReport::Domain:
+      return RemoteDomain(visitor.HostName, std::string());
+    case TShareReport::Referrer:
+      return ReferringHost(visitor.Referrer, std::string());
+  }
+  return std::string();
+}
+
+// The field a share table's links set; empty for tables without links.
+const char* LinkField(TShareReport report) {
+  switch (report) {
+    case TShareReport::Browser:
+      return "";
+    case TShareReport::Country:
+      return "A=X&CO=";
+    case TShareReport::Address:
+      return "A=X&RA=";
+    case TShareReport::Domain:
+      return "A=X&RD=";
+    case TShareReport::Referrer:
+      return "A=X&RE=";
+  }
+  return "";
+}
+
+// The cell text of one item: a link to the examine page filtered by it, or,
+// for the browser table, the escaped item.  The link's address is built from
+// the script name (escaped for the attribute), our own separators and the
+// url-encoded item, whose characters need no escaping.
+std::string ItemHtml(TShareReport report, const std::string& item, const TReportLinks& links) {
+  if (item.empty()) return std::string();
+  if (report == TShareReport::Browser) return HtmlEscape(item);
+  std::string zone;
+  if (links.TzOverride >= -99) zone = "TZ=" + std::to_string(links.TzOverride) + "&";
+  const std::string shown = report == TShareReport::Country ? CountryName(item, item) : item;
+  return "<a href=\"" + HtmlEscape(links.ScriptName) + "?" + zone + LinkField(report) +
+         UrlEncode(item) + "\">" + HtmlEscape(shown) + "</a>";
+}
+
+// count / examined as a percentage with one decimal, rounded half up.
+std::string Percentage(int count, int examined) {
+  const long long tenths =
+      (2LL * count * 1000 + examined) / (2LL * examined);  // round(count * 1000 / examined)
+  std::string text = std::to_string(tenths / 10);
+  text += Formats().decimal_separator;
+  text += static_cast<char>('0' + tenths % 10);
+  return text;
+}
+
+std::span<const TVisitorRecord> FirstVisitors(std::span<const TVisitorRecord> visitors, int count) {
+  if (count <= 0) return {};
+  return visitors.first(std::min(visitors.size(), static_cast<size_t>(count)));
+}
+
+}  // namespace
+
+std::vector<TShareItem> CountShareItems(TShareReport report,
+                                        std::span<const TVisitorRecord> visitors, int examined) {
+  const bool ignore_case = report != TShareReport::Browser;
+  std::vector<TShareItem> items;
+  std::vector<std::string> keys;  // the items as compared
+  for (const TVisitorRecord& visitor : FirstVisitors(visitors, examined)) {
+    std::string item = ItemOf(report, visitor);
+    std::string key = ignore_case ? LowerCase(item) : item;
+    const auto found = std::find(keys.begin(), keys.end(), key);
+    if (found != keys.end()) {
+      ++items[found - keys.begin()].Count;
+    } else {
+      keys.push_back(std::move(key));
+      items.push_back({std::move(item), 1});
+    }
+  }
+  return items;
+}
+
+std::string ShareReportRows(TShareReport report, std::span<const TVisitorRecord> visitors,
+                            int examined, int rows, const TReportLinks& links) {
+  const std::span<const TVisitorRecord> counted = FirstVisitors(visitors, examined);
+  std::vector<TShareItem> items = CountShareItems(report, counted, examined);
+  for (TShareItem& item : items) item.Item = ItemHtml(report, item.Item, links);
+  return ReportRowsText(std::move(items), static_cast<int>(counted.size()), rows);
+}
+
+std::string ReportRowsText(std::vector<TShareItem> items, int examined, int rows) {
+  // Stable: among equal counts the item met first (the most recent) leads.
+  std::stable_sort(items.begin(), items.end(),
+                   [](const TShareItem& a, const TShareItem& b) { return a.Count > b.Count; });
+  std::string text;
+  if (examined <= 0) return text;
+  const size_t shown = rows <= 0 ? 0 : std::min(items.size(), static_cast<size_t>(rows));
+  for (size_t i = 0; i < shown; ++i) {
+    const TShareItem& item = items[i];
+    text += "<tr>";
+    text += "<td><font face=Arial size=1>&nbsp;";
+    text += item.Item.empty() ? std::string("Unknown") : item.Item;
+    text += "</font></td>";
+    text += "<td align=Right><font face=Arial size=1>&nbsp;" + Percentage(item.Count, examined) +
+            "%&nbsp;&nbsp;</font></td>";
+    text += "</tr>\r\n";
+  }
+  return text;
+}
+
+void WriteReportRows(std::vector<TShareItem> items, int examined, int rows) {
+  const std::string text = ReportRowsText(std::move(items), examined, rows);
+  if (!text.empty()) Send(text);
+}
+
+std::string VisitorTableRows(std::span<const TVisitorRecord> visitors,
+                             const std::string& filter_value, int filter_kind, int rows,
+                             TDateTime now, int offset_hours) {
+  const double offset = offset_hours / 24.0;
+  double previous_day = std::trunc(now + offset);
+  std::string text;
+  if (filter_kind != kFilterNone) {
+    text += "<tr bgcolor=\"#55BBFF\"><td colspan=6 align=center><b>" + HtmlEscape(filter_value) +
+            "</b></td></tr>\r\n";
+  }
+  const std::string value = LowerCase(filter_value);
+  for (const TVisitorRecord& visitor : FirstVisitors(visitors, rows)) {
+    bool listed = false;
+    switch (filter_kind) {
+      case kFilterNone:
+        listed = true;
+        break;
+      case kFilterReferringHost:
+        listed = LowerCase(ReferringHost(visitor.Referrer, std::string())) == value;
+        break;
+      case kFilterCountry:
+        listed = LowerCase(DomainSuffix(visitor.HostName)) == value;
+        break;
+      case kFilterAddress:
+        // Ignoring case like the address table whose links lead here, so an
+        // address written with capital hex digits finds its visitors.
+        listed = LowerCase(visitor.Address) == value;
+        break;
+      case kFilterDomain:
+        listed = LowerCase(RemoteDomain(visitor.HostName, std::string())) == value;
+        break;
+      default:
+        listed = false;
+    }
+    if (!listed) continue;
+
+    text += "<tr>";
+    const TDateTime t = visitor.Time + offset;
+    const double day = std::trunc(t);
+    if (day != previous_day) {
+      text += "<td Nowrap><font face=Arial size=1><b>" + DateToStr(t) + "</b><br>" + TimeToStr(t) +
+              "&nbsp;</font></td>";
+    } else {
+      text += "<td Nowrap><font face=Arial size=1>" + TimeToStr(t) + "&nbsp;</font></td>";
+    }
+    previous_day = day;
+    // The country names of the table need no escaping; the default is markup.
+    text += "<td Nowrap><font face=Arial size=1>" +
+            CountryName(DomainSuffix(visitor.HostName), "&nbsp;") + "</font></td>";
+    text += "<td><font face=Arial size=1>" + HtmlEscape(visitor.Address) + "&nbsp;</font></td>";
+    text += "<td><font face=Arial size=1>" + HtmlEscape(visitor.HostName) + "&nbsp;</font></td>";
+    text += "<td><font face=Arial size=1>" + HtmlEscape(BrowserName(visitor.Agent, std::string())) +
+            "&nbsp;</font></td>";
+    const std::string shown = filter_kind != kFilterNone
+                                  ? visitor.Referrer
+                                  : ReferringHost(visitor.Referrer, std::string());
+    text += "<td><font face=Arial size=1>";
+    // Only web addresses become links; anything else (a "javascript:" text,
+    // "unknown") is shown as text.
+    if (StartsWithIgnoringCase(visitor.Referrer, "http://") ||
+        StartsWithIgnoringCase(visitor.Referrer, "https://")) {
+      text += "<a href=\"" + HtmlEscape(visitor.Referrer) + "\">" + HtmlEscape(shown) + "</a>";
+    } else {
+      text += HtmlEscape(shown);
+    }
+    text += "&nbsp;</font></td>";
+    text += "</tr>\r\n";
+  }
+  return text;
+}
+
+}  // namespace vantora
