@@ -24,6 +24,8 @@ thread_local int tz_override = kNoTzOverride;
 thread_local bool stats_pending = false;
 
 constexpr long long kMsPerHour = 3600000;
+constexpr double kFirstValidDay = -693593;  // 0001-01-01
+constexpr double kLastValidDay = 2958466;   // 9999-12-31
 constexpr long long kMsPerDay = 86400000;
 
 long long FloorDiv(long long a, long long b) {
@@ -122,6 +124,9 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
   };
 
   ForEachHourRecord(path, [&](const THourRecord& record) {
+    // A damaged record whose time is no date at all (not a number, or outside
+    // the years 1 to 9999) counts nowhere.
+    if (!(record.Time >= kFirstValidDay && record.Time <= kLastValidDay)) return;
     const long long hour = std::llround(record.Time * 24.0) + offset_hours;
     const long long count = record.Hits;
     if (hour >= hour_start - 24) {

@@ -194,6 +194,9 @@ void EncodeVisitorRecord(const TVisitorRecord& record, char* dst) {
 TVisitorRecord DecodeVisitorRecord(const char* src) {
   TVisitorRecord record;
   record.Time = DecodeDouble(src + kTimeOffset);
+  // A damaged time that is not a number reads as an empty slot, so sorting
+  // and comparing stay well defined.
+  if (!std::isfinite(record.Time)) record.Time = 0;
   record.Referrer = DecodeText(src + kReferrerOffset, kReferrerSize);
   record.Agent = DecodeText(src + kAgentOffset, kAgentSize);
   record.Address = DecodeText(src + kAddressOffset, kAddressSize);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <set>
 #include <stdexcept>
 
@@ -81,13 +82,15 @@ TEST(VantoraStatLayoutTest, VisitorRecordFieldsLieAtTheirOffsets) {
   EXPECT_EQ(back.HostName, "host.example");
 }
 
-TEST(VantoraStatLayoutTest, OversizedLengthBytesReadAsTheFieldSize) {
+TEST(VantoraStatLayoutTest, DamagedFieldsReadSafely) {
   char bytes[kVisitorRecordSize] = {};
   std::memset(bytes + 154, 'x', 17);
   bytes[154] = static_cast<char>(255);  // address length beyond its 16 characters
+  EncodeDouble(bytes, std::numeric_limits<double>::quiet_NaN());
   const TVisitorRecord record = DecodeVisitorRecord(bytes);
   EXPECT_EQ(record.Address, std::string(16, 'x'));
   EXPECT_EQ(record.HostName, "");
+  EXPECT_EQ(record.Time, 0);  // a time that is not a number reads as an empty slot
 }
 
 TEST(VantoraStatLayoutTest, HourRecordIsTimeThenHits) {

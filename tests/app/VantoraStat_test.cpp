@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -95,6 +96,10 @@ TEST(VantoraStatCountersTest, WindowsTopDaysAndFirstDay) {
         {d - 7 + 14 * kHour, 8}},
        0,
        "today=0 1d=0 7d=6 30d=15 365d=22 top30=12@-7 top365=12@-7 first=-365"},
+      {"damaged records with times that are no date count nowhere",
+       {{std::numeric_limits<double>::quiet_NaN(), 5}, {1e300, 5}, {-1e12, 5}, {d + 9 * kHour, 1}},
+       0,
+       "today=1 1d=1 7d=1 30d=1 365d=1 top30=1@0 top365=1@0 first=0"},
       {"a display zone two hours east moves yesterday 23:00 into today",
        {{d - 1 + 14 * kHour, 4}, {d - 1 + 23 * kHour, 3}},
        2,
