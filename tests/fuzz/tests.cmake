@@ -13,3 +13,15 @@ if(VANTORA_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   target_link_options(HUtilsFilter_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_libraries(HUtilsFilter_fuzz PRIVATE vantora_core)
 endif()
+
+# Cookie decoding and visitor classification (visitor-supplied texts):
+#   cmake --build build-fuzz --target HUtilsCookie_fuzz VantoraStatClassify_fuzz
+if(VANTORA_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  foreach(target HUtilsCookie_fuzz VantoraStatClassify_fuzz)
+    add_executable(${target} ${CMAKE_CURRENT_LIST_DIR}/${target}.cpp)
+    target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+    target_compile_options(${target} PRIVATE ${VANTORA_WARNINGS} -fsanitize=fuzzer,address,undefined)
+    target_link_options(${target} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_libraries(${target} PRIVATE vantora_core)
+  endforeach()
+endif()
