@@ -292,3 +292,72 @@ TEST(ChartTest, SeriesLeaveTheChartWhenDestroyed) {
 
 }  // namespace
 }  // namespace vantora
+
+namespace vantora {
+namespace {
+
+TEST(ChartAxisScaleTest, DateStepsLandOnWholeUnits) {
+  // Automatic format: the step decides it; labels sit on whole units.
+  const struct {
+    const char* what;
+    double lo;
+    double hi;
+    const char* first_label;
+    int months;  // 0: a step in days
+  } cases[] = {
+      {"two hours", EncodeDate(2026, 3, 1) + EncodeTime(10, 7, 0, 0),
+       EncodeDate(2026, 3, 1) + EncodeTime(12, 7, 0, 0), "10:", 0},
+      {"two years", EncodeDate(2025, 2, 10), EncodeDate(2027, 2, 10), "", 1},
+  };
+  for (const auto& c : cases) {
+    HitChart h;
+    h.series.AddPoint(c.lo, 0, "", clWhite);
+    h.series.AddPoint(c.hi, 0, "", clWhite);
+    h.Draw();
+    const TChartAxis& axis = h.chart.BottomAxis();
+    ASSERT_GE(axis.LabelValues().size(), 2u) << c.what;
+    if (c.months > 0) {
+      EXPECT_GE(axis.CalcIncrement(), 28.0) << c.what;
+      for (double v : axis.LabelValues()) {
+        int y, m, d;
+        DecodeDate(v, &y, &m, &d);
+        EXPECT_EQ(d, 1) << c.what;
+        EXPECT_EQ(v, std::floor(v)) << c.what;
+      }
+    } else {
+      const double step = axis.CalcIncrement();
+      EXPECT_LT(step, 1.0) << c.what;
+      EXPECT_EQ(axis.LabelTexts().front().rfind(c.first_label, 0), 0u)
+          << c.what << ": " << axis.LabelTexts().front();
+      for (double v : axis.LabelValues()) {
+        const double in_steps = (v - std::floor(v)) / step;
+        EXPECT_NEAR(in_steps, std::round(in_steps), 1e-6) << c.what;
+      }
+    }
+  }
+}
+
+TEST(ChartAxisScaleTest, ValueStepsAreOneTwoFiveAndLabelsKeepApart) {
+  for (double top : {1.0, 7.0, 23.0, 180.0, 4321.0, 99999.0}) {
+    HitChart h;
+    h.series.AddPoint(1, top, "", clRed);
+    h.series.AddPoint(2, top / 3, "", clBlue);
+    h.Draw();
+    const TChartAxis& axis = h.chart.LeftAxis();
+    const double step = axis.CalcIncrement();
+    const double mantissa = step / std::pow(10.0, std::floor(std::log10(step)));
+    EXPECT_TRUE(std::fabs(mantissa - 1) < 1e-9 || std::fabs(mantissa - 2) < 1e-9 ||
+                std::fabs(mantissa - 5) < 1e-9)
+        << top << ": step " << step;
+    EXPECT_GE(axis.CalcMaximum(), top);
+    EXPECT_LT(axis.CalcMaximum(), top + step + 1e-9);
+    const auto& values = axis.LabelValues();
+    ASSERT_GE(values.size(), 2u) << top;
+    // Neighbouring labels stand a text line and a gap apart.
+    const int spacing = axis.CalcPosValue(values[0]) - axis.CalcPosValue(values[1]);
+    EXPECT_GE(spacing, 11) << top;
+  }
+}
+
+}  // namespace
+}  // namespace vantora
