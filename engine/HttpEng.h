@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/HttpEngFields.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/Component.h"
 #include "platform/DateTime.h"
@@ -216,5 +217,3 @@ class THttpEngine : public TComponent {
 };
 
 }  // namespace vantora
-
-#include "engine/HttpEngFields.h"

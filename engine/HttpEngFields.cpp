@@ -23,6 +23,26 @@ std::string UpperCase(std::string text) {
   return text;
 }
 
+// True when the raw (still encoded) name, decoded, trimmed and upper-cased,
+// equals wanted (upper case, trimmed).  Names without '%' or '+' decode to
+// themselves and are compared in place, without copies.
+bool NameMatches(std::string_view raw, const std::string& wanted) {
+  if (raw.find_first_of("%+") != std::string_view::npos) {
+    return UpperCase(Trim(UrlDecode(std::string(raw)))) == wanted;
+  }
+  size_t begin = 0;
+  size_t end = raw.size();
+  while (begin < end && static_cast<unsigned char>(raw[begin]) <= ' ') ++begin;
+  while (end > begin && static_cast<unsigned char>(raw[end - 1]) <= ' ') --end;
+  if (end - begin != wanted.size()) return false;
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    char c = raw[begin + i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != wanted[i]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string FindField(const std::string& data, const std::string& key,
@@ -39,8 +59,7 @@ std::string FindField(const std::string& data, const std::string& key,
     if (equals == std::string_view::npos) break;
     size_t amp = text.find('&', equals + 1);
     if (amp == std::string_view::npos) amp = text.size();
-    const std::string name(text.substr(pos, equals - pos));
-    if (UpperCase(Trim(UrlDecode(name))) == wanted) {
+    if (NameMatches(text.substr(pos, equals - pos), wanted)) {
       if (found) result += "\r\n";
       result += Trim(UrlDecode(std::string(text.substr(equals + 1, amp - equals - 1))));
       found = true;

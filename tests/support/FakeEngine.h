@@ -3,6 +3,7 @@
 // output(), so a test can run RunRequest and compare the exact response.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
