@@ -3,6 +3,9 @@
 #include <signal.h>
 
 #include "adapters/CgiSEng.h"
+#include "app/VantoraMain.h"
+#include "app/VantoraStat.h"
+#include "charts/HChart.h"
 #include "platform/Application.h"
 #include "platform/CommandLine.h"
 #include "platform/MessageLoop.h"
@@ -10,9 +13,13 @@
 namespace vantora {
 
 void CreateVantoraForms(TApplication& application) {
-  // The chart form, the statistics module and the main form are created
-  // here, in that order, as they join the program.
-  (void)application;
+  // The counting picture and the charts leave as GIF or JPEG images.
+  InstallImageEncoders();
+  // The chart form joins the program with the hit charts; it comes before the
+  // statistics module.  The main form comes last: in a standard CGI request
+  // process its engine serves the request while it is being created.
+  application.CreateForm<TSiteStatistic>();
+  application.CreateForm<TFormMain>();
 }
 
 int RunProgram(int argc, const char* const* argv, const TFormCreator& create_forms) {
