@@ -38,8 +38,8 @@ struct THourRecord;
 // stays opaque in the GIF), aqua, silver, yellow, blue.
 inline constexpr TColor kChartBarColors[7] = {0x0000FF, 0x800000, 0xFFFFFE, 0xFFFF00,
                                               0xC0C0C0, 0x00FFFF, 0xFF0000};
-inline constexpr TColor kChartRangeColor = 0xFFFFFF;    // the two range points
-inline constexpr TColor kChartLastBarColor = 0x00FF00;  // lime: the newest bucket
+inline constexpr TColor kChartRangeColor = 0xFFFFFF;     // the two range points
+inline constexpr TColor kChartLastBarColor = 0x00FF00;   // lime: the newest bucket
 inline constexpr TColor kChartBackWallColor = 0x80FFFF;  // light yellow
 
 // Limits of a request's image size and reach; a size outside them takes its

@@ -2,6 +2,7 @@
 // colours, range points and bar width.
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 
 #include "app/VantoraStatFiles.h"
@@ -12,11 +13,17 @@ namespace vantora {
 namespace {
 
 constexpr double kHour = 1.0 / 24;
-// Two hour keys closer than this are the same bucket (they are computed
-// from the same day and part, but through floating point).
+// Two hour keys closer than this are the same bucket.
 constexpr double kSameBucket = 1e-10;
 // 9999-12-31: a record time beyond it (only in a damaged file) is skipped.
 constexpr double kLastDay = 2958465.0;
+constexpr int64_t kMsPerDay = 86400000;
+
+// t in whole milliseconds, so that a moment on midnight is not taken for the
+// day before.
+double WholeMilliseconds(double t) {
+  return static_cast<double>(std::llround(t * kMillisecondsPerDay)) / kMillisecondsPerDay;
+}
 
 int SizeField(const std::string& text, int default_value) {
   const int value = ChartFieldInteger(text, default_value);
@@ -28,7 +35,9 @@ int SizeField(const std::string& text, int default_value) {
 class BucketSummer {
  public:
   BucketSummer(const TChartRequest& request, TDateTime now, double shift)
-      : request_(request), shift_(shift), first_day_(std::trunc(now - request.days)) {}
+      : request_(request),
+        shift_(shift),
+        first_day_(static_cast<int64_t>(std::trunc(now - request.days))) {}
 
   // Whether the bucket size allows bucketing at all: an hour chart needs
   // 24 div r to be non-zero, a day chart needs r non-zero.  Without it no
@@ -39,13 +48,20 @@ class BucketSummer {
   }
 
   void Add(const THourRecord& record) {
+    // The shifted time is taken in whole milliseconds: an hour start stored
+    // as a double may lie a hair below the hour (or midnight), and its
+    // fraction alone would put it into the bucket (or day) before.
     const double time = record.Time + shift_;
-    // Before the window, or not a date at all.
-    if (!std::isfinite(time) || time < first_day_ || time > kLastDay) return;
+    if (!std::isfinite(time) || time < 0 || time > kLastDay) return;  // not a date
+    const int64_t total_ms = std::llround(time * kMillisecondsPerDay);
+    const int64_t d = total_ms / kMsPerDay;
+    if (d < first_day_) return;  // before the window
     if (request_.kind == TChartKind::Hour) {
-      const int n = HoursParts();
-      const double day = std::trunc(time);
-      const double key = day + std::trunc((time - day) * n) / n;
+      // A negative size counts as its magnitude (trunc(f * n) / n is the
+      // same for n and -n).
+      const int64_t n = std::abs(HoursParts());
+      const int64_t part = total_ms % kMsPerDay * n / kMsPerDay;
+      const double key = static_cast<double>(d) + static_cast<double>(part) / n;
       if (std::fabs(key - bucket_) > kSameBucket) {
         if (bucket_ > 0) Close(kChartBarColors[DayIndex(bucket_) % 7]);
         sum_ = 0;
@@ -53,7 +69,6 @@ class BucketSummer {
       sum_ += record.Hits;
       bucket_ = key;
     } else {
-      const int64_t d = static_cast<int64_t>(std::trunc(time));
       const double key = static_cast<double>(d - d % request_.bucket);
       if (key != bucket_) {
         ++bar_counter_;
@@ -76,13 +91,11 @@ class BucketSummer {
   int HoursParts() const { return request_.bucket == 0 ? 0 : 24 / request_.bucket; }
   static int64_t DayIndex(double bucket) { return static_cast<int64_t>(std::trunc(bucket)); }
 
-  void Close(TColor color) {
-    bars_.push_back({bucket_, static_cast<double>(sum_), color});
-  }
+  void Close(TColor color) { bars_.push_back({bucket_, static_cast<double>(sum_), color}); }
 
   const TChartRequest& request_;
   const double shift_;
-  const double first_day_;
+  const int64_t first_day_;  // the first day (display zone) in the window
   double bucket_ = 0;
   int64_t sum_ = 0;  // wide enough that no bucket wraps to a negative count
   int64_t bar_counter_ = 0;
@@ -135,7 +148,7 @@ TChartRequest ParseChartRequest(const std::string& width, const std::string& hei
 TChartPlan PlanChart(const TChartRequest& request, TDateTime now, int shift_hours,
                      const THourRecordReader& read_records) {
   const double shift = shift_hours * kHour;
-  now += shift;
+  now = WholeMilliseconds(now + shift);
   const int days = request.days;
   const int r = request.bucket;
   const double plot_width = request.width - 25;

@@ -33,13 +33,13 @@ const std::string kJpegHeader = "HTTP/1.1 200 OK\r\ncontent-type:image/jpeg\r\n\
 
 // Wednesday 2026-12-09 14:15 (the server's local time).
 TDateTime Dec(int day, int hour) { return EncodeDate(2026, 12, day) + hour * kHour; }
-const TDateTime kNow = Dec(9, 14) + 15.0 / 1440;
+TDateTime TestNow() { return Dec(9, 14) + 15.0 / 1440; }
 
 std::string ColorName(TColor color) {
   static const std::map<TColor, std::string> names = {
-      {0x0000FF, "red"},    {0x800000, "navy"},   {0xFFFFFE, "near-white"},
-      {0xFFFF00, "aqua"},   {0xC0C0C0, "silver"}, {0x00FFFF, "yellow"},
-      {0xFF0000, "blue"},   {0x00FF00, "lime"},   {0xFFFFFF, "white"}};
+      {0x0000FF, "red"},  {0x800000, "navy"},   {0xFFFFFE, "near-white"},
+      {0xFFFF00, "aqua"}, {0xC0C0C0, "silver"}, {0x00FFFF, "yellow"},
+      {0xFF0000, "blue"}, {0x00FF00, "lime"},   {0xFFFFFF, "white"}};
   auto it = names.find(color);
   return it == names.end() ? "?" : it->second;
 }
@@ -49,21 +49,21 @@ std::string Dump(const std::vector<TChartPoint>& points) {
   std::string text;
   for (const TChartPoint& p : points) {
     if (!text.empty()) text += ", ";
-    text += FormatDateTime("mm/dd hh:nn", p.x) + " " + FormatAxisNumber(p.y) + " " +
-            ColorName(p.color);
+    text +=
+        FormatDateTime("mm/dd hh:nn", p.x) + " " + FormatAxisNumber(p.y) + " " + ColorName(p.color);
   }
   return text;
 }
 
-// A program folder with its hourly file, the clock at kNow in universal time.
-class ChartTest : public ::testing::Test {
+// A program folder with its hourly file, the clock at TestNow() in universal time.
+class HitChartTest : public ::testing::Test {
  protected:
-  ChartTest() {
+  HitChartTest() {
     SetModuleFileNameForTesting(dir_.path() + "/vantora.cgi");
     InstallImageEncoders();
     saved_gif_ = GifFrameDefaults;
   }
-  ~ChartTest() override {
+  ~HitChartTest() override {
     GifFrameDefaults = saved_gif_;
     SetModuleFileNameForTesting(std::string());
   }
@@ -83,9 +83,8 @@ class ChartTest : public ::testing::Test {
 
   TChartPlan Plan(const std::string& accuracy, int days, int shift_hours = 0) {
     TChartRequest request = ParseChartRequest("", "", std::to_string(days), accuracy);
-    return PlanChart(request, kNow, shift_hours, [this](const auto& visit) {
-      return ForEachHourRecord(StatPath(), visit);
-    });
+    return PlanChart(request, TestNow(), shift_hours,
+                     [this](const auto& visit) { return ForEachHourRecord(StatPath(), visit); });
   }
 
   // Serves one chart request through form (by default the fixture's) and
@@ -123,7 +122,7 @@ class ChartTest : public ::testing::Test {
 
   ScopedTimeZone zone_{"UTC0"};
   ScopedTempDir dir_;
-  ScopedFakeClock clock_{LocalToUnix(kNow)};
+  ScopedFakeClock clock_{LocalToUnix(TestNow())};
   TSiteStatistic module_{nullptr};
   TFormCharts form_{nullptr};
   std::string errors_;
@@ -132,19 +131,29 @@ class ChartTest : public ::testing::Test {
   TFrameInfo saved_gif_;
 };
 
-TEST(ChartFields, IntegersAndDefaults) {
+TEST(HitChartFields, IntegersAndDefaults) {
   const struct {
     const char* text;
     int value;
-  } cases[] = {{"12", 12},          {"+3", 3},           {"-4", -4},          {"0", 0},
-               {"", 7},             {" 5", 7},           {"5 ", 7},           {"5x", 7},
-               {"0x10", 7},         {"-", 7},            {"2147483647", 2147483647},
-               {"2147483648", 7},   {"-2147483648", -2147483647 - 1},         {"-2147483649", 7},
+  } cases[] = {{"12", 12},
+               {"+3", 3},
+               {"-4", -4},
+               {"0", 0},
+               {"", 7},
+               {" 5", 7},
+               {"5 ", 7},
+               {"5x", 7},
+               {"0x10", 7},
+               {"-", 7},
+               {"2147483647", 2147483647},
+               {"2147483648", 7},
+               {"-2147483648", -2147483647 - 1},
+               {"-2147483649", 7},
                {"99999999999999999999", 7}};
   for (const auto& c : cases) EXPECT_EQ(ChartFieldInteger(c.text, 7), c.value) << c.text;
 }
 
-TEST(ChartFields, RequestFromFields) {
+TEST(HitChartFields, RequestFromFields) {
   const struct {
     const char* width;
     const char* height;
@@ -184,13 +193,14 @@ TEST(ChartFields, RequestFromFields) {
   }
 }
 
-TEST(ChartFields, AxisLabels) {
+TEST(HitChartFields, AxisLabels) {
   const struct {
     const char* in;
     const char* out;
   } cases[] = {
-      {"26/01/05 00:00", "01/05"}, {"26/01/05 07:00", "07:00"}, {"01/05", "01/05"},
-      {"12345678", "12345678"},    {"1,234,567", ""},           {"123456789012", "012"},
+      {"26/01/05 00:00", "01/05"}, {"26/01/05 07:00", "07:00"},
+      {"01/05", "01/05"},          {"12345678", "12345678"},
+      {"1,234,567", ""},           {"123456789012", "012"},
       {"x 00:00yz", "0:00y"},      {"", ""},
   };
   TFormCharts form(nullptr);
@@ -201,7 +211,7 @@ TEST(ChartFields, AxisLabels) {
   }
 }
 
-TEST_F(ChartTest, BucketsColoursAndWindow) {
+TEST_F(HitChartTest, BucketsColoursAndWindow) {
   WriteHours({{Dec(1, 23), 50},  // before every window below
               {Dec(4, 9), 1},
               {Dec(5, 11), 2},
@@ -244,8 +254,9 @@ TEST_F(ChartTest, BucketsColoursAndWindow) {
       {"1D", 7, 0,
        "12/04 00:00 1 near-white, 12/05 00:00 2 aqua, 12/06 00:00 4 silver, "
        "12/07 00:00 3 yellow, 12/08 00:00 3 blue, 12/09 00:00 127 lime"},
-      {"xD", 3, 0, "12/06 00:00 4 near-white, 12/07 00:00 3 aqua, 12/08 00:00 3 silver, "
-                   "12/09 00:00 127 lime"},
+      {"xD", 3, 0,
+       "12/06 00:00 4 near-white, 12/07 00:00 3 aqua, 12/08 00:00 3 silver, "
+       "12/09 00:00 127 lime"},
       // Seven-day bars start on the days whose number is a multiple of 7
       // (Saturdays).
       {"7D", 30, 0, "11/28 00:00 51 near-white, 12/05 00:00 139 lime"},
@@ -269,7 +280,19 @@ TEST_F(ChartTest, BucketsColoursAndWindow) {
   }
 }
 
-TEST_F(ChartTest, RangePointsTitleAndAxisFormat) {
+// Hour starts shifted onto midnight stay on it, though their doubles lie a
+// hair off the exact day and hour.
+TEST_F(HitChartTest, ShiftedHourStartsKeepTheirBuckets) {
+  WriteHours({{Dec(8, 20), 1}, {Dec(8, 21), 5}, {Dec(8, 22), 2}, {Dec(9, 10), 3}});
+  EXPECT_EQ(Dump(Plan("1D", 1, 3).bars), "12/08 00:00 1 near-white, 12/09 00:00 10 lime");
+  EXPECT_EQ(Dump(Plan("1H", 0, 3).bars),
+            "12/09 00:00 5 silver, 12/09 01:00 2 silver, 12/09 13:00 3 lime");
+  EXPECT_EQ(Dump(Plan("3H", 0, 3).bars), "12/09 00:00 7 silver, 12/09 12:00 3 lime");
+  EXPECT_EQ(Dump(Plan("1H", 1, -1).bars),
+            "12/08 19:00 1 aqua, 12/08 20:00 5 aqua, 12/08 21:00 2 aqua, 12/09 09:00 3 lime");
+}
+
+TEST_F(HitChartTest, RangePointsTitleAndAxisFormat) {
   const struct {
     const char* accuracy;
     int days;
@@ -281,8 +304,7 @@ TEST_F(ChartTest, RangePointsTitleAndAxisFormat) {
       // From midnight (days - 1) days ago to the coming midnight.
       {"1H", 2, 0, "12/08 00:00 0 white, 12/10 00:00 0 white", "1 Hour Chart", "YY/MM/DD hh:mm"},
       {"6H", 1, 0, "12/09 00:00 0 white, 12/10 00:00 0 white", "6 Hour Chart", "YY/MM/DD hh:mm"},
-      {"1H", 1, 12, "12/10 00:00 0 white, 12/11 00:00 0 white", "1 Hour Chart",
-       "YY/MM/DD hh:mm"},
+      {"1H", 1, 12, "12/10 00:00 0 white, 12/11 00:00 0 white", "1 Hour Chart", "YY/MM/DD hh:mm"},
       // From now less (days div 2), time kept, to today's midnight.
       {"1D", 5, 0, "12/07 14:15 0 white, 12/09 00:00 0 white", "1 Day Chart", "MM/DD"},
       {"7D", 30, 0, "11/24 14:15 0 white, 12/09 00:00 0 white", "7 Day Chart", "MM/DD"},
@@ -298,40 +320,40 @@ TEST_F(ChartTest, RangePointsTitleAndAxisFormat) {
   }
 }
 
-TEST_F(ChartTest, BarWidthRuleAndLowerBound) {
+TEST_F(HitChartTest, BarWidthRuleAndLowerBound) {
   const struct {
     const char* width;
     const char* days;
     const char* accuracy;
     int bar_width;
   } cases[] = {
-      {"400", "1", "6H", 45},     // 375 * 6 / 49
-      {"2000", "0", "1H", 79},    // 1975 / 25
-      {"400", "5", "5H", 12},     // the size asked, not the 6 hours summed
-      {"400", "5", "1H", 3},      // 375 / 145 is below 3
-      {"400", "5", "1D", 62},     // 375 / 6
-      {"400", "0", "1D", 375},    // 375 / 1
-      {"400", "7", "7D", 328},    // 375 * 7 / 8
-      {"400", "3660", "1D", 3},   // far below 3
-      {"16", "5", "1D", 3},       // negative before the bound
-      {"400", "5", "-2D", 3},     // negative before the bound
-      {"400", "5", "", 3},        // no kind: only the bound applies
+      {"400", "1", "6H", 45},    // 375 * 6 / 49
+      {"2000", "0", "1H", 79},   // 1975 / 25
+      {"400", "5", "5H", 12},    // the size asked, not the 6 hours summed
+      {"400", "5", "1H", 3},     // 375 / 145 is below 3
+      {"400", "5", "1D", 62},    // 375 / 6
+      {"400", "0", "1D", 375},   // 375 / 1
+      {"400", "7", "7D", 328},   // 375 * 7 / 8
+      {"400", "3660", "1D", 3},  // far below 3
+      {"16", "5", "1D", 3},      // negative before the bound
+      {"400", "5", "-2D", 3},    // negative before the bound
+      {"400", "5", "", 3},       // no kind: only the bound applies
   };
   for (const auto& c : cases) {
     const TChartRequest request = ParseChartRequest(c.width, "", c.days, c.accuracy);
-    const TChartPlan plan = PlanChart(request, kNow, 0, [](const auto&) { return false; });
+    const TChartPlan plan = PlanChart(request, TestNow(), 0, [](const auto&) { return false; });
     EXPECT_EQ(plan.bar_width, c.bar_width) << c.width << " " << c.days << " " << c.accuracy;
   }
 }
 
-TEST_F(ChartTest, FileWithoutRecordsInTheWindowGivesOnlyRangePoints) {
+TEST_F(HitChartTest, FileWithoutRecordsInTheWindowGivesOnlyRangePoints) {
   WriteHours({{Dec(1, 10), 5}, {Dec(2, 11), 6}});
   const TChartPlan plan = Plan("1H", 3);
   EXPECT_EQ(Dump(plan.bars), "");
   EXPECT_EQ(plan.range_points.size(), 2u);
 }
 
-TEST_F(ChartTest, TornTailIsNotRead) {
+TEST_F(HitChartTest, TornTailIsNotRead) {
   WriteHours({{Dec(9, 10), 5}, {Dec(9, 11), 6}});
   {
     std::string bytes = ReadWholeFile(StatPath());
@@ -342,7 +364,7 @@ TEST_F(ChartTest, TornTailIsNotRead) {
 }
 
 // The hour chart drawn: its points, settings, labels and the GIF.
-TEST_F(ChartTest, HourChartResponse) {
+TEST_F(HitChartTest, HourChartResponse) {
   WriteHours({{Dec(6, 23), 4}, {Dec(7, 0), 2}, {Dec(7, 5), 9}, {Dec(8, 10), 3}, {Dec(9, 13), 7}});
   const std::string response = Serve("A=CHART&Accuracy=1H&Days=2");
   EXPECT_EQ(errors_, "");
@@ -364,6 +386,9 @@ TEST_F(ChartTest, HourChartResponse) {
   }
   EXPECT_NE(std::find(labels.begin(), labels.end(), "12/09"), labels.end());
 
+  // Kept under the build folder for a look at the chart.
+  WriteWholeFile(std::string(VANTORA_BINARY_DIR) + "/hit_chart_hours.gif",
+                 response.substr(kGifHeader.size()));
   const auto gif = Gif(response);
   ASSERT_TRUE(gif.ok) << gif.error;
   EXPECT_EQ(gif.screen_width, 400);
@@ -391,9 +416,12 @@ TEST_F(ChartTest, HourChartResponse) {
   EXPECT_GT(pixels[kChartBackWallColor], 0);
 }
 
-TEST_F(ChartTest, DayChartResponseAndItsLabels) {
+TEST_F(HitChartTest, DayChartResponseAndItsLabels) {
   WriteHours({{Dec(5, 9), 1}, {Dec(6, 9), 2}, {Dec(7, 9), 3}, {Dec(8, 9), 4}, {Dec(9, 9), 5}});
-  const auto gif = Gif(Serve("A=CHART&Accuracy=1D&Days=5&Width=300&Height=150"));
+  const std::string response = Serve("A=CHART&Accuracy=1D&Days=5&Width=300&Height=150");
+  WriteWholeFile(std::string(VANTORA_BINARY_DIR) + "/hit_chart_days.gif",
+                 response.substr(kGifHeader.size()));
+  const auto gif = Gif(response);
   EXPECT_EQ(errors_, "");
   ASSERT_TRUE(gif.ok) << gif.error;
   EXPECT_EQ(gif.screen_width, 300);
@@ -409,7 +437,7 @@ TEST_F(ChartTest, DayChartResponseAndItsLabels) {
   }
 }
 
-TEST_F(ChartTest, MissingFileGivesAxesWithoutBars) {
+TEST_F(HitChartTest, MissingFileGivesAxesWithoutBars) {
   const auto gif = Gif(Serve("A=CHART&Accuracy=1H&Days=7"));
   EXPECT_EQ(errors_, "");
   ASSERT_TRUE(gif.ok) << gif.error;
@@ -421,7 +449,7 @@ TEST_F(ChartTest, MissingFileGivesAxesWithoutBars) {
   EXPECT_EQ(pixels.count(kChartLastBarColor), 0u);
 }
 
-TEST_F(ChartTest, ImageSizeIsBounded) {
+TEST_F(HitChartTest, ImageSizeIsBounded) {
   const auto gif = Gif(Serve("A=CHART&Accuracy=1D&Width=100000&Height=-3"));
   ASSERT_TRUE(gif.ok) << gif.error;
   EXPECT_EQ(gif.screen_width, 400);
@@ -429,7 +457,7 @@ TEST_F(ChartTest, ImageSizeIsBounded) {
 }
 
 // A filter library reads the hourly file its hits are counted into.
-TEST_F(ChartTest, FilterLibraryReadsTheProgramsFile) {
+TEST_F(HitChartTest, FilterLibraryReadsTheProgramsFile) {
   WriteHours({{Dec(9, 10), 5}});
   SetModuleFileNameForTesting(dir_.path() + "/vantoraFilter.so");
   Serve("A=CHART&Accuracy=1H&Days=1");
@@ -438,7 +466,7 @@ TEST_F(ChartTest, FilterLibraryReadsTheProgramsFile) {
 
 // Nothing of one build reaches the next: a chart without a kind after an
 // hour chart is the chart a fresh form draws.
-TEST_F(ChartTest, EachBuildStartsFromTheFormsSettings) {
+TEST_F(HitChartTest, EachBuildStartsFromTheFormsSettings) {
   WriteHours({{Dec(8, 10), 3}, {Dec(9, 13), 7}});
   const std::string query = "A=CHART&Days=2";
   std::string fresh;
@@ -456,13 +484,12 @@ TEST_F(ChartTest, EachBuildStartsFromTheFormsSettings) {
 }
 
 // Charts built on several threads at once each come out as built alone.
-TEST_F(ChartTest, ConcurrentBuildsDoNotMix) {
+TEST_F(HitChartTest, ConcurrentBuildsDoNotMix) {
   WriteHours({{Dec(7, 0), 2}, {Dec(8, 10), 3}, {Dec(9, 13), 7}});
-  const std::vector<std::string> queries = {
-      "A=CHART&Accuracy=1H&Days=3&Width=300&Height=120",
-      "A=CHART&Accuracy=1D&Days=7&Width=500&Height=260",
-      "A=CHART&Accuracy=6H&Days=2&Width=200&Height=100",
-      "A=CHART&Days=4&Width=450&Height=180"};
+  const std::vector<std::string> queries = {"A=CHART&Accuracy=1H&Days=3&Width=300&Height=120",
+                                            "A=CHART&Accuracy=1D&Days=7&Width=500&Height=260",
+                                            "A=CHART&Accuracy=6H&Days=2&Width=200&Height=100",
+                                            "A=CHART&Days=4&Width=450&Height=180"};
   std::vector<std::string> alone;
   for (const std::string& query : queries) alone.push_back(Serve(query));
 
@@ -485,7 +512,7 @@ TEST_F(ChartTest, ConcurrentBuildsDoNotMix) {
   }
 }
 
-TEST_F(ChartTest, JpegChart) {
+TEST_F(HitChartTest, JpegChart) {
   WriteHours({{Dec(8, 10), 3}, {Dec(9, 13), 7}});
   form_.HttpChartControl1()->ChartFormat = TChartFormat::JpegFormat;
   const std::string response = Serve("A=CHART&Accuracy=1D&Days=7&Width=320&Height=180");
@@ -499,7 +526,7 @@ TEST_F(ChartTest, JpegChart) {
   EXPECT_FALSE(jpeg.progressive);
 }
 
-TEST_F(ChartTest, NoStatisticsModuleIsAnError) {
+TEST_F(HitChartTest, NoStatisticsModuleIsAnError) {
   TSiteStatistic* module = SiteStatistic;
   SiteStatistic = nullptr;
   const std::string response = Serve("A=CHART");
