@@ -97,7 +97,7 @@ TEST(ChartSeriesTest, BarWidthRule) {
   EXPECT_EQ(s.BarWidth(300), 3);
 }
 
-TEST(ChartTest, AxisNumberFormat) {
+TEST(ChartControlTest, AxisNumberFormat) {
   const struct {
     double value;
     const char* text;
@@ -107,7 +107,7 @@ TEST(ChartTest, AxisNumberFormat) {
   for (const auto& c : cases) EXPECT_EQ(FormatAxisNumber(c.value), c.text) << c.value;
 }
 
-TEST(ChartTest, DateLabelsUseTheFormatAndNegativeValuesNone) {
+TEST(ChartControlTest, DateLabelsUseTheFormatAndNegativeValuesNone) {
   HitChart h;
   h.chart.BottomAxis().DateTimeFormat = "YY/MM/DD hh:mm";
   const TDateTime t = EncodeDate(2026, 12, 24) + EncodeTime(13, 0, 0, 0);
@@ -118,7 +118,7 @@ TEST(ChartTest, DateLabelsUseTheFormatAndNegativeValuesNone) {
   EXPECT_EQ(h.chart.LeftAxis().LabelText(12345), "12,345");
 }
 
-TEST(ChartTest, BarsStandInTheirColoursOnTheirXValues) {
+TEST(ChartControlTest, BarsStandInTheirColoursOnTheirXValues) {
   HitChart h;
   h.chart.BottomAxis().DateTimeFormat = "MM/DD";
   const TDateTime day = EncodeDate(2026, 12, 20);
@@ -183,7 +183,7 @@ TEST(ChartTest, BarsStandInTheirColoursOnTheirXValues) {
   EXPECT_EQ(ColoursOf(*bmp), want);
 }
 
-TEST(ChartTest, ZeroPointsWidenTheAxisAndDrawNothing) {
+TEST(ChartControlTest, ZeroPointsWidenTheAxisAndDrawNothing) {
   HitChart h;
   const TDateTime day = EncodeDate(2026, 1, 5);
   h.series.AddPoint(day, 0, "", clWhite);
@@ -195,7 +195,7 @@ TEST(ChartTest, ZeroPointsWidenTheAxisAndDrawNothing) {
   EXPECT_EQ(ColoursOf(*bmp), want);
 }
 
-TEST(ChartTest, HourChartLabelsDoNotOverlap) {
+TEST(ChartControlTest, HourChartLabelsDoNotOverlap) {
   HitChart h;
   h.chart.BottomAxis().DateTimeFormat = "YY/MM/DD hh:mm";
   h.chart.OnGetAxisLabel = [](TChartAxis*, TChartSeries*, int, std::string& text) {
@@ -222,7 +222,7 @@ TEST(ChartTest, HourChartLabelsDoNotOverlap) {
   EXPECT_GE(h.chart.LeftAxis().CalcMaximum(), 23);
 }
 
-TEST(ChartTest, MarginsAndBorderInsetTheChart) {
+TEST(ChartControlTest, MarginsAndBorderInsetTheChart) {
   HitChart h;
   h.chart.BorderWidth = 0;
   h.chart.MarginLeft = 10;  // 40 pixels of 400
@@ -245,7 +245,7 @@ TEST(ChartTest, MarginsAndBorderInsetTheChart) {
   EXPECT_EQ(bmp->Pixel(42, 23), clWhite);
 }
 
-TEST(ChartTest, TitleFootLegendAndBevel) {
+TEST(ChartControlTest, TitleFootLegendAndBevel) {
   HitChart h;
   h.chart.Title.Visible = true;
   h.chart.Title.Text = {"Hits"};
@@ -266,7 +266,7 @@ TEST(ChartTest, TitleFootLegendAndBevel) {
   EXPECT_LT(h.chart.PlotRect().Right, 360);
 }
 
-TEST(ChartTest, OnlyTheFlatViewIsDrawn) {
+TEST(ChartControlTest, OnlyTheFlatViewIsDrawn) {
   TChart chart(nullptr, "Chart1");
   chart.SetView3D(false);
   chart.SetView3DWalls(false);
@@ -274,7 +274,7 @@ TEST(ChartTest, OnlyTheFlatViewIsDrawn) {
   EXPECT_FALSE(chart.View3D());
 }
 
-TEST(ChartTest, SeriesLeaveTheChartWhenDestroyed) {
+TEST(ChartControlTest, SeriesLeaveTheChartWhenDestroyed) {
   TChart chart(nullptr, "Chart1");
   {
     TBarSeries s(nullptr);
