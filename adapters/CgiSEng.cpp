@@ -114,6 +114,9 @@ TCGIStdEngine::TCGIStdEngine(TComponent* owner, bool server_process, TCGIMode cg
 TCGIStdEngine::~TCGIStdEngine() = default;
 
 void TCGIStdEngine::ExecRequest() {
+  // Cleared first: a request whose data cannot be read has no fields, not
+  // those of the thread's previous request.
+  cgi_std_state.request_data.clear();
   cgi_std_state.request_data = ReadRequestData();
   if (first_request_ && OnFirstExecRequest) {
     first_request_ = false;

@@ -205,7 +205,9 @@ TEST_F(CgiStdEngineTest, NonNumericLengthIsARequestErrorBeforeAnyEvent) {
   std::string reported;
   Settings settings;
   settings.on_error = [&](TComponent*, const std::exception& error) { reported = error.what(); };
+  CgiStdState().request_data = "stale=1";  // left by an earlier request of the thread
   auto engine = Serve(settings, "a=1&b=2&c=3");
+  EXPECT_EQ(engine->GetField("stale", "gone"), "gone");
   EXPECT_EQ(reported, "'12abc' is not a valid integer value");
   EXPECT_TRUE(events_.empty());
   EXPECT_EQ(Output(), "");  // the automatic header is skipped after an error
