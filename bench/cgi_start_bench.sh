@@ -8,18 +8,24 @@
 #   bash bench/cgi_start_bench.sh [build-dir] [program]
 #
 # The program defaults to <build-dir>/tests/vantora_echo_cgi; pass
-# <build-dir>/vantora to time the product once it answers requests.
-# RUNS (default 2000) sets the number of timed runs of each.
+# <build-dir>/vantora to time the product (QUERY=STAT times the counting
+# request, which also records a hit).  The program runs from a copy in a
+# temporary folder, so the files it keeps beside itself land there.
+# RUNS (default 2000) sets the number of timed runs of each; QUERY (default
+# "a=1&b=2") the query string.
 set -euo pipefail
 
 build=${1:-build}
-program=$(realpath "${2:-$build/tests/vantora_echo_cgi}")
+source_program=$(realpath "${2:-$build/tests/vantora_echo_cgi}")
 runs=${RUNS:-2000}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+program="$work/$(basename "$source_program")"
+cp "$source_program" "$program"
 
 export SERVER_SOFTWARE=lighttpd/1.4.69 GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=GET
-export QUERY_STRING='a=1&b=2' SCRIPT_NAME=/cgi-bin/vantora SERVER_NAME=127.0.0.1
+export QUERY_STRING="${QUERY:-a=1&b=2}" SCRIPT_NAME=/cgi-bin/vantora SERVER_NAME=127.0.0.1
+export REMOTE_ADDR=127.0.0.1 HTTP_USER_AGENT=cgi-start-bench
 export CGI_LOG_DIR="$work/log"
 unset CONTENT_LENGTH CONTENT_TYPE CGI_VERSION
 
