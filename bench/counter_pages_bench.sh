@@ -66,7 +66,7 @@ run() {
   # new visitor that is appended and counted.
   hyperfine -N --style basic --warmup 50 --runs "$runs" --export-csv "$work/$name.csv" \
     --prepare "cp $work/saved.stat1 $work/site/vantora.stat1" \
-    --command-name "floor (static C, $name bytes)" "$work/$name-floor" \
+    --command-name "floor (static C writing the same bytes)" "$work/$name-floor" \
     --command-name "vantora $name" "$work/site/vantora" </dev/null >&2
   awk -F, -v name="$name" -v bytes="$(stat -c %s "$work/$name.response")" '
     NR == 2 { fm = $2; fd = $4; fn = $7 } NR == 3 { pm = $2; pd = $4; pn = $7 }
