@@ -6,6 +6,7 @@
 #include "app/VantoraMain.h"
 #include "app/VantoraStat.h"
 #include "charts/HChart.h"
+#include "charts/VantoraCharts.h"
 #include "platform/Application.h"
 #include "platform/CommandLine.h"
 #include "platform/MessageLoop.h"
@@ -15,9 +16,10 @@ namespace vantora {
 void CreateVantoraForms(TApplication& application) {
   // The counting picture and the charts leave as GIF or JPEG images.
   InstallImageEncoders();
-  // The chart form joins the program with the hit charts; it comes before the
-  // statistics module.  The main form comes last: in a standard CGI request
-  // process its engine serves the request while it is being created.
+  // The chart form comes before the statistics module.  The main form comes
+  // last: in a standard CGI request process its engine serves the request
+  // while it is being created.
+  application.CreateForm<TFormCharts>();
   application.CreateForm<TSiteStatistic>();
   application.CreateForm<TFormMain>();
 }

@@ -8,3 +8,17 @@ endif()
 target_include_directories(vantora_tests PRIVATE ${GIF_INCLUDE_DIR} ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(vantora_tests PRIVATE ${GIF_LIBRARY})
 target_sources(vantora_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/GifDecodeCheck.cpp)
+
+# The chart test program: the chart form answering every request behind a
+# real web server, linked like the vantora executable.
+add_executable(vantora_chart_cgi ${CMAKE_CURRENT_LIST_DIR}/ChartCgiMain.cpp)
+target_compile_options(vantora_chart_cgi PRIVATE ${VANTORA_WARNINGS})
+target_include_directories(vantora_chart_cgi PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(vantora_chart_cgi PRIVATE vantora_core)
+if(COMMAND vantora_link_program)
+  vantora_link_program(vantora_chart_cgi)
+endif()
+add_dependencies(vantora_tests vantora_chart_cgi vantora)
+target_compile_definitions(vantora_tests PRIVATE
+  VANTORA_CHART_CGI="$<TARGET_FILE:vantora_chart_cgi>"
+  VANTORA_CHART_PROGRAM="$<TARGET_FILE:vantora>")
