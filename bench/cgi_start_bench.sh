@@ -12,7 +12,7 @@
 # request, which also records a hit).  The program runs from a copy in a
 # temporary folder, so the files it keeps beside itself land there.
 # RUNS (default 2000) sets the number of timed runs of each; QUERY (default
-# "a=1&b=2") the query string.
+# "a=1&b=2") the query string; BESIDE files to copy beside the program.
 set -euo pipefail
 
 build=${1:-build}
@@ -22,6 +22,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 program="$work/$(basename "$source_program")"
 cp "$source_program" "$program"
+# BESIDE: files to place beside the program copy (e.g. a statistics file).
+for file in ${BESIDE:-}; do cp "$file" "$work/"; done
 
 export SERVER_SOFTWARE=lighttpd/1.4.69 GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=GET
 export QUERY_STRING="${QUERY:-a=1&b=2}" SCRIPT_NAME=/cgi-bin/vantora SERVER_NAME=127.0.0.1
