@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <latch>
 #include <map>
 #include <thread>
 #include <utility>
@@ -495,9 +496,11 @@ TEST_F(HitChartTest, ConcurrentBuildsDoNotMix) {
 
   std::vector<std::vector<std::string>> got(queries.size());
   std::vector<std::thread> threads;
+  std::latch start(static_cast<std::ptrdiff_t>(queries.size()));
   for (size_t t = 0; t < queries.size(); ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 3; ++i) {
+      start.arrive_and_wait();
+      for (int i = 0; i < 20; ++i) {
         FakeEngine engine;
         engine.request_data = queries[t];
         engine.OnExecRequest = [&](TComponent*) { form_.MakeChart(); };
