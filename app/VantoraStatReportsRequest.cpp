@@ -4,7 +4,7 @@
 
 #include "app/VantoraStat.h"
 #include "app/VantoraStatReports.h"
-#include "engine/HttpEngRoutines.h"
+#include "engine/HttpEng.h"
 
 namespace vantora {
 
@@ -17,6 +17,8 @@ void SendShareReport(TShareReport report, int examined, int rows) {
                                                  static_cast<size_t>(list->VisitorCount));
   TReportLinks links;
   links.ScriptName = ScriptName();
+  // A server that names no script gives links relative to the page.
+  if (links.ScriptName == kNotAvailable) links.ScriptName.clear();
   links.TzOverride = TzOverride();
   const std::string text = ShareReportRows(report, visitors, examined, rows, links);
   if (!text.empty()) Send(text);

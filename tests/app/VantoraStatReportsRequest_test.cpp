@@ -81,6 +81,15 @@ TEST_F(ReportRequestTest, ShareTablesUseTheLoadedVisitorsAndCarryTheZoneOn) {
   EXPECT_EQ(engine_.output(), "");
 }
 
+TEST_F(ReportRequestTest, MissingScriptNameGivesRelativeLinks) {
+  engine_.variables.clear();
+  engine_.missing_value = kNotAvailable;
+  AddressReport(1, 1);
+  EXPECT_NE(engine_.output().find("&nbsp;<a href=\"?A=X&RA=10.0.0.2\">"), std::string::npos)
+      << engine_.output();
+  EXPECT_EQ(engine_.output().find("NOT_AVAILABLE"), std::string::npos);
+}
+
 TEST_F(ReportRequestTest, VisitorTableShowsTheDisplayZone) {
   SetTzOverride(2);
   VisitorTable("de", kFilterCountry, 1000);
