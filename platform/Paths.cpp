@@ -63,11 +63,9 @@ std::string ChangeFileExt(std::string_view path, std::string_view new_ext) {
   return result;
 }
 
-std::string ModuleFileName() {
-  {
-    std::lock_guard<std::mutex> lock(ModuleMutex());
-    if (!ModuleOverride().empty()) return ModuleOverride();
-  }
+namespace {
+
+std::string ReadModuleFileName() {
   if (IsLibrary()) {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&ModuleFileName), &info) != 0 && info.dli_fname) {
@@ -80,6 +78,19 @@ std::string ModuleFileName() {
   const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return std::string();
   return std::string(buf, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+std::string ModuleFileName() {
+  std::lock_guard<std::mutex> lock(ModuleMutex());
+  if (!ModuleOverride().empty()) return ModuleOverride();
+  // The program file does not move while the process runs: ask the system
+  // once.  The library flag is set before anything asks, so the cached answer
+  // is the library's path in the library build.
+  static std::string cached;
+  if (cached.empty()) cached = ReadModuleFileName();
+  return cached;
 }
 
 std::string ProgramFolder() { return ExtractFileDir(ModuleFileName()); }
