@@ -9,19 +9,13 @@
 #include "engine/HttpEngRoutines.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 namespace vantora {
 namespace {
 
 thread_local CgiStdThreadState cgi_std_state;
 bool cgi_server_process = false;
-
-std::string UpperCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 // The Windows CGI adapter serves when CGI_VERSION names it, in any case.
 bool WindowsCgiVersion() {

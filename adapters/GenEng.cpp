@@ -6,6 +6,7 @@
 #include "engine/HttpEngRoutines.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 namespace vantora {
 namespace {
@@ -16,13 +17,6 @@ THttpEngine& Current() {
   THttpEngine* engine = CurrentEngine();
   if (engine == nullptr) throw std::logic_error("No request engine serves this thread");
   return *engine;
-}
-
-std::string UpperCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
 }
 
 }  // namespace

@@ -13,16 +13,10 @@
 #include "engine/HUtils.h"
 #include "engine/HttpEng.h"
 #include "platform/DateTime.h"
+#include "platform/Text.h"
 
 namespace vantora {
 namespace {
-
-std::string UpperCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 // A form field, empty when the request does not carry it.
 std::string Field(const std::string& name) {

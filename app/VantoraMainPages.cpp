@@ -13,6 +13,7 @@
 #include "engine/HUtils.h"
 #include "engine/HttpEng.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 namespace vantora {
 namespace {
@@ -35,13 +36,6 @@ std::string CanonicalPath(const std::string& path) {
 bool IsRegularFile(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-std::string LowerCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
 }
 
 bool IsSuffixText(const std::string& suffix) {

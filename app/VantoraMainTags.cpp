@@ -10,16 +10,10 @@
 #include "engine/HttpEngRandom.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/DateTime.h"
+#include "platform/Text.h"
 
 namespace vantora {
 namespace {
-
-std::string UpperCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 // The whole text as an integer: an optional sign and decimal digits, nothing
 // else; nullopt for anything else or a value outside int.

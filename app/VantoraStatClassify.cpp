@@ -3,26 +3,11 @@
 #include <array>
 #include <string_view>
 
+#include "platform/Text.h"
+
 namespace vantora {
 
 namespace {
-
-bool IsSpaceOrControl(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-std::string Trim(std::string_view text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && IsSpaceOrControl(text[begin])) ++begin;
-  while (end > begin && IsSpaceOrControl(text[end - 1])) --end;
-  return std::string(text.substr(begin, end - begin));
-}
-
-std::string UpperCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 // The longest text the rules copy out of a stored field.
 constexpr size_t kMaxPart = 255;

@@ -6,17 +6,11 @@
 #include "app/VantoraStatClassify.h"
 #include "engine/HUtilsFilter.h"
 #include "engine/HttpEngRoutines.h"
+#include "platform/Text.h"
 
 namespace vantora {
 
 namespace {
-
-std::string LowerCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 bool StartsWithIgnoringCase(const std::string& text, const std::string& prefix) {
   return text.size() >= prefix.size() && LowerCase(text.substr(0, prefix.size())) == prefix;

@@ -5,28 +5,13 @@
 #include <stdexcept>
 
 #include "engine/HttpEng.h"
+#include "platform/Text.h"
 
 namespace vantora {
 
 namespace {
 
 // Blanks and control characters around a text.
-bool IsSpaceOrControl(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-std::string Trim(const std::string& text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && IsSpaceOrControl(text[begin])) ++begin;
-  while (end > begin && IsSpaceOrControl(text[end - 1])) --end;
-  return text.substr(begin, end - begin);
-}
-
-std::string UpperCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
   return UpperCase(a) == UpperCase(b);

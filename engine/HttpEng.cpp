@@ -12,6 +12,7 @@
 
 #include "engine/HttpEngRandom.h"
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 namespace vantora {
 namespace {
@@ -29,13 +30,6 @@ TBitmapEncoder& GifEncoder() {
 TBitmapEncoder& JpegEncoder() {
   static TBitmapEncoder encoder;
   return encoder;
-}
-
-std::string UpperCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
 }
 
 bool IsMissing(const std::string& value) { return value.empty() || value == kNotAvailable; }

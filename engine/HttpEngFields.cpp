@@ -3,26 +3,12 @@
 #include <string_view>
 
 #include "engine/HttpEngRoutines.h"
+#include "platform/Text.h"
 
 namespace vantora {
 namespace {
 
 // Removes leading and trailing characters with codes up to 32.
-std::string Trim(std::string text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-  return text.substr(begin, end - begin);
-}
-
-std::string UpperCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
 // True when the raw (still encoded) name, decoded, trimmed and upper-cased,
 // equals wanted (upper case, trimmed).  Names without '%' or '+' decode to
 // themselves and are compared in place, without copies.

@@ -19,6 +19,7 @@
 
 #include "engine/HttpEng.h"
 #include "engine/HttpEngMultipartFile.h"
+#include "platform/Text.h"
 
 namespace vantora {
 namespace {
@@ -46,14 +47,6 @@ size_t FindNoCase(const std::string& hay, const std::string& needle, size_t star
     if (k == needle.size()) return i;
   }
   return std::string::npos;
-}
-
-std::string Trim(const std::string& text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-  return text.substr(begin, end - begin);
 }
 
 bool IsWordChar(char c) {
