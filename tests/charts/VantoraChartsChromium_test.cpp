@@ -12,13 +12,12 @@
 
 #include "app/VantoraStatFiles.h"
 #include "platform/DateTime.h"
+#include "support/Chromium.h"
 #include "support/ScopedTempDir.h"
 #include "support/WebServer.h"
 
 namespace vantora {
 namespace {
-
-constexpr char kChromium[] = "/usr/bin/chromium";
 
 TEST(ChartsInChromium, SampleTemplateShowsHourAndDayCharts) {
   ASSERT_EQ(access(kChromium, X_OK), 0) << "Debian's chromium is needed (tools/packages.txt)";
@@ -63,21 +62,8 @@ TEST(ChartsInChromium, SampleTemplateShowsHourAndDayCharts) {
   std::filesystem::create_directories(shots);
   const std::string shot = shots + "/chromium-statistics-charts.png";
   std::filesystem::remove(shot);
-  ScopedTempDir profile;
-  const std::vector<std::string> argv = {kChromium,
-                                         "--headless",
-                                         "--no-sandbox",
-                                         "--disable-gpu",
-                                         "--no-first-run",
-                                         "--disable-background-networking",
-                                         "--disable-component-update",
-                                         "--disable-sync",
-                                         "--user-data-dir=" + profile.path() + "/profile",
-                                         "--window-size=1000,1100",
-                                         "--screenshot=" + shot,
-                                         server->Url()};
-  EXPECT_EQ(RunProgram(argv, profile.path() + "/stdout", profile.path() + "/stderr"), 0)
-      << ReadWholeFile(profile.path() + "/stderr");
+  const ChromiumRun run = RunHeadlessChromium("1000,1100", "--screenshot=" + shot, server->Url());
+  EXPECT_EQ(run.exit_code, 0) << run.errors;
   EXPECT_EQ(ReadWholeFile(shot).substr(0, 8), "\x89PNG\r\n\x1a\n");
   // The browser fetched the page and both charts: three more processes.
   EXPECT_EQ(server->ExitCodes(6).size(), 6u) << server->ErrorLog();

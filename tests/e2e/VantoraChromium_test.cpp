@@ -11,13 +11,12 @@
 #include <vector>
 
 #include "app/VantoraStatFiles.h"
+#include "support/Chromium.h"
 #include "support/ScopedTempDir.h"
 #include "support/WebServer.h"
 
 namespace vantora {
 namespace {
-
-constexpr char kChromium[] = "/usr/bin/chromium";
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -28,23 +27,9 @@ class VantoraChromiumTest : public ::testing::Test {
   // Runs headless Chromium on url with one more argument (what to do with
   // the page) and a fresh profile; returns its standard output.
   std::string Chromium(const std::string& action, const std::string& url) {
-    ScopedTempDir profile;
-    const std::string out = profile.path() + "/stdout";
-    const std::vector<std::string> argv = {kChromium,
-                                           "--headless",
-                                           "--no-sandbox",
-                                           "--disable-gpu",
-                                           "--no-first-run",
-                                           "--disable-background-networking",
-                                           "--disable-component-update",
-                                           "--disable-sync",
-                                           "--user-data-dir=" + profile.path() + "/profile",
-                                           "--window-size=900,700",
-                                           action,
-                                           url};
-    const int code = RunProgram(argv, out, profile.path() + "/stderr");
-    EXPECT_EQ(code, 0) << ReadWholeFile(profile.path() + "/stderr");
-    return ReadWholeFile(out);
+    const ChromiumRun run = RunHeadlessChromium("900,700", action, url);
+    EXPECT_EQ(run.exit_code, 0) << run.errors;
+    return run.output;
   }
 };
 
