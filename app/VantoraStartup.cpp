@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <mutex>
+
 #include "adapters/CgiSEng.h"
 #include "app/VantoraMain.h"
 #include "app/VantoraStat.h"
@@ -10,6 +12,7 @@
 #include "platform/Application.h"
 #include "platform/CommandLine.h"
 #include "platform/MessageLoop.h"
+#include "platform/Paths.h"
 
 namespace vantora {
 
@@ -42,6 +45,24 @@ int RunProgram(int argc, const char* const* argv, const TFormCreator& create_for
   RunMessageLoop();
   application.DestroyForms();
   return 0;
+}
+
+void StartLibrary() {
+  static std::once_flag started;
+  std::call_once(started, [] {
+    // Set again here for hosts that link the program some other way; the
+    // library sets it when it is loaded.
+    SetIsLibrary(true);
+    SetParams({});
+    // The web server owns the process's signals: SIGPIPE stays as it set it.
+    try {
+      CreateVantoraForms(TApplication::Instance());
+    } catch (...) {
+      // Nothing half-made stays behind for the next attempt.
+      TApplication::Instance().DestroyForms();
+      throw;
+    }
+  });
 }
 
 }  // namespace vantora

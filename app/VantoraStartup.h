@@ -32,4 +32,14 @@ void CreateVantoraForms(TApplication& application);
 // code, 0.  May end the process itself (TerminateProgram).
 int RunProgram(int argc, const char* const* argv, const TFormCreator& create_forms);
 
+// The program start-up of the library build (libvantora.so): the process is
+// marked as a library, the command line is empty, and the vantora forms are
+// created (the main form's facade then creates the library adapters).  There
+// is no message loop: the web server's threads call in through the entry
+// points.  Runs once per process, on the first call; a call that comes while
+// another thread runs the start-up waits for it to finish.  Throws when the
+// start-up fails (the next call tries again).  Every entry point of the
+// library calls it first.
+void StartLibrary();
+
 }  // namespace vantora

@@ -21,3 +21,12 @@ add_dependencies(vantora_tests vantora_echo_cgi vantora_lookup_probe)
 target_compile_definitions(vantora_tests PRIVATE
   VANTORA_ECHO_CGI="$<TARGET_FILE:vantora_echo_cgi>"
   VANTORA_LOOKUP_PROBE="$<TARGET_FILE:vantora_lookup_probe>")
+
+# libvantora.so and a host written in C that loads it: the library tests
+# check what the library exports and needs, and that a C program loads it.
+add_executable(vantora_c_host ${CMAKE_CURRENT_SOURCE_DIR}/adapters/CHostMain.c)
+target_link_libraries(vantora_c_host PRIVATE ${CMAKE_DL_LIBS})
+add_dependencies(vantora_tests vantora_library vantora_c_host)
+target_compile_definitions(vantora_tests PRIVATE
+  VANTORA_LIBRARY="$<TARGET_FILE:vantora_library>"
+  VANTORA_C_HOST="$<TARGET_FILE:vantora_c_host>")

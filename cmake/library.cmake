@@ -1,0 +1,29 @@
+# libvantora.so: the program as a shared library, for web servers that load
+# it (its entry points are the *_exports.cpp units of adapters/).
+#
+# It links the same vantora_core archive as the executable (all of it is
+# position-independent code).  What the host sees:
+# - only the entry points: the export units are built with hidden visibility
+#   and mark their entry points VANTORA_EXPORT (adapters/LibraryExport.h),
+#   and every symbol that comes from an archive (vantora_core, the static C++
+#   runtime) is hidden by --exclude-libs;
+# - no C++ runtime of its own: libstdc++ and libgcc are linked in statically,
+#   so a C host needs nothing beyond the C library, libjpeg and FreeType;
+# - no unresolved symbol left for the host to provide (--no-undefined).
+file(GLOB VANTORA_EXPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/adapters/*_exports.cpp)
+
+add_library(vantora_library SHARED ${VANTORA_EXPORT_SOURCES})
+set_target_properties(vantora_library PROPERTIES
+  OUTPUT_NAME vantora
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON)
+target_compile_options(vantora_library PRIVATE ${VANTORA_WARNINGS})
+target_link_libraries(vantora_library PRIVATE vantora_core)
+target_link_options(vantora_library PRIVATE
+  -static-libstdc++ -static-libgcc
+  -Wl,--exclude-libs,ALL
+  -Wl,--no-undefined
+  -Wl,-z,now)
+
+include(GNUInstallDirs)
+install(TARGETS vantora_library LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
