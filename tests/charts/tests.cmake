@@ -7,7 +7,8 @@ if(NOT GIF_INCLUDE_DIR OR NOT GIF_LIBRARY)
 endif()
 target_include_directories(vantora_tests PRIVATE ${GIF_INCLUDE_DIR} ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(vantora_tests PRIVATE ${GIF_LIBRARY})
-target_sources(vantora_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/GifDecodeCheck.cpp)
+target_sources(vantora_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/GifDecodeCheck.cpp
+                                     ${CMAKE_CURRENT_LIST_DIR}/GifTestData.cpp)
 
 # The chart test program: the chart form answering every request behind a
 # real web server, linked like the vantora executable.
