@@ -25,3 +25,15 @@ if(VANTORA_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     target_link_libraries(${target} PRIVATE vantora_core)
   endforeach()
 endif()
+
+# The Windows CGI profile reader (profiles a web server wrote, or anything
+# named on the command line):
+#   cmake --build build-fuzz --target CgiWEngProfile_fuzz
+if(VANTORA_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  add_executable(CgiWEngProfile_fuzz ${CMAKE_CURRENT_LIST_DIR}/CgiWEngProfile_fuzz.cpp)
+  target_include_directories(CgiWEngProfile_fuzz PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_options(CgiWEngProfile_fuzz PRIVATE ${VANTORA_WARNINGS}
+                         -fsanitize=fuzzer,address,undefined)
+  target_link_options(CgiWEngProfile_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_libraries(CgiWEngProfile_fuzz PRIVATE vantora_core)
+endif()
