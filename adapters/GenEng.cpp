@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "adapters/CgiSEng.h"
+#include "adapters/CgiWEng.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
@@ -109,13 +110,12 @@ void TGeneralHttpEngine::Loaded() {
   }
 
   if (CurrentEngine() == nullptr || no_cgi_environment) {
-    // The Windows CGI adapter is created here once it is built.  Until then a
-    // start that only it could serve has nobody to answer: say so and end
-    // rather than idle until the web server gives up.
-    if (CurrentEngine() == nullptr) {
-      WriteLog("No adapter for this start: the Windows CGI adapter is not available");
-      TerminateProgram();
-    }
+    // A Windows CGI request process serves its profile here and, with
+    // CgiAutoTerminate, ends.
+    cgi_win_engine_ = new TCGIWinEngine(
+        Owner(), no_cgi_environment, cgi_mode_, cgi_auto_terminate_, buffered_output_, no_cache_,
+        temp_dir_, session_name_, auto_read_limit_, auto_read_input_, auto_content_type_,
+        auto_http_header_, OnRequestError, OnLastExecRequest, OnExecRequest, OnFirstExecRequest);
   }
 }
 

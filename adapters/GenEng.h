@@ -15,9 +15,6 @@
 //   no SERVER_SOFTWARE, no parameters   standard CGI and Windows CGI, with
 //                                         the no-CGI-environment flag (the
 //                                         CGI server process)
-// This build has the standard CGI adapter only.  A start that needs an
-// adapter the build lacks, with no other adapter serving, writes a log line
-// and ends the program instead of waiting for ever.
 #pragma once
 
 #include <functional>
@@ -30,6 +27,7 @@
 namespace vantora {
 
 class TCGIStdEngine;
+class TCGIWinEngine;
 struct THTTP_FILTER_CONTEXT;
 
 // ISAPI events, raised by the ISAPI adapter.
@@ -101,6 +99,9 @@ class TGeneralHttpEngine : public TGeneralHttpComponent {
   // The standard CGI adapter this facade created (owned by the facade's
   // owner), or null.
   TCGIStdEngine* CgiStdEngine() const { return cgi_std_engine_; }
+  // The Windows CGI adapter this facade created (owned by the facade's
+  // owner), or null.
+  TCGIWinEngine* CgiWinEngine() const { return cgi_win_engine_; }
 
   // Forwarding operations: each calls the same operation of CurrentEngine().
   // REQUIRES: the calling thread has a current engine.
@@ -156,6 +157,7 @@ class TGeneralHttpEngine : public TGeneralHttpComponent {
   bool no_cache_ = false;
 
   TCGIStdEngine* cgi_std_engine_ = nullptr;  // owned by Owner()
+  TCGIWinEngine* cgi_win_engine_ = nullptr;  // owned by Owner()
 };
 
 }  // namespace vantora

@@ -5,8 +5,10 @@
 #include <mutex>
 
 #include "adapters/CgiSEng.h"
+#include "adapters/CgiWEng.h"
 #include "app/VantoraMain.h"
 #include "app/VantoraStat.h"
+#include "app/VantoraUsage.h"
 #include "charts/HChart.h"
 #include "charts/VantoraCharts.h"
 #include "platform/Application.h"
@@ -34,6 +36,11 @@ int RunProgram(int argc, const char* const* argv, const TFormCreator& create_for
   // writes to a closed pipe fail instead, and the output is dropped.
   signal(SIGPIPE, SIG_IGN);
 
+  // The Windows CGI unit only looks at how the process was started; a
+  // person asking for the usage text or the version is answered before any
+  // unit touches a file.
+  StartCgiWinUnit();
+  if (AnswerCommandLineQuestion()) return 0;
   StartCgiStdUnit();
 
   TApplication& application = TApplication::Instance();

@@ -1,6 +1,7 @@
 // The program's start-up, in this order:
-//   1. the adapter units start (the standard CGI unit binds standard input
-//      and output);
+//   1. the adapter units start (the Windows CGI unit notes how the process
+//      was started; "--help" and "--version" are answered there and the
+//      program ends; the standard CGI unit binds standard input and output);
 //   2. the application object is initialised;
 //   3. the forms and data modules are created in order: the chart form, the
 //      statistics module and, last, the main form, whose engine facade takes

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "adapters/CgiSEng.h"
+#include "adapters/CgiWEng.h"
 #include "platform/Application.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
@@ -44,6 +45,7 @@ class GeneralHttpEngineTest : public ::testing::Test {
     TApplication::Instance().SetExitHandlerForTesting(nullptr);
     form_.reset();
     CgiStdState() = CgiStdThreadState();
+    CgiWinState() = CgiWinThreadState();
     SetParams({});
     SetIsLibrary(false);
     if (input_fd_ >= 0) close(input_fd_);
@@ -66,6 +68,7 @@ class GeneralHttpEngineTest : public ::testing::Test {
     output_fd_ =
         open((dir_.path() + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     StartCgiStdUnit(input_fd_, output_fd_);
+    StartCgiWinUnit();
     form_ = std::make_unique<TComponent>(nullptr, "FormMain");
     return new TGeneralHttpEngine(form_.get());
   }
@@ -113,60 +116,38 @@ struct ChoiceCase {
   bool library;
   const char* software;  // null: not set
   const char* cgi_version;
-  std::vector<std::string> params;
+  bool profile_parameter;  // the command line names a profile
   bool engine_already_current;
   bool standard_created;
+  bool windows_created;
   bool served;
-  bool ends_for_missing_adapter;
 };
 
 TEST_F(GeneralHttpEngineTest, ChoosesTheAdapterForHowTheProcessStarted) {
   const ChoiceCase cases[] = {
-      {"server software, no CGI version",
-       false,
-       "AnyServer/0.1",
-       nullptr,
-       {},
-       false,
-       true,
-       true,
+      // name, library, software, CGI version, profile, engine current,
+      // standard, Windows, served
+      {"server software, no CGI version", false, "AnyServer/0.1", nullptr, false, false, true,
+       false, true},
+      {"CGI version naming Windows, any case", false, "AnyServer/0.1", "CGI/1.3a (wIN)", true,
+       false, false, true, true},
+      {"no server software, parameters", false, nullptr, nullptr, true, false, false, true, true},
+      {"no server software, no parameters", false, nullptr, nullptr, false, false, true, true,
        false},
-      {"CGI version naming Windows, any case",
-       false,
-       "AnyServer/0.1",
-       "CGI/1.3a (wIN)",
-       {},
-       false,
-       false,
-       false,
-       true},
-      {"no server software, parameters",
-       false,
-       nullptr,
-       nullptr,
-       {"C:/temp/profile.ini"},
-       false,
-       false,
-       false,
-       true},
-      {"no server software, no parameters", false, nullptr, nullptr, {}, false, true, false, false},
-      {"loaded as a library", true, "AnyServer/0.1", nullptr, {}, false, false, false, false},
-      {"an engine already serves the thread",
-       false,
-       "AnyServer/0.1",
-       nullptr,
-       {},
-       true,
-       false,
-       false,
-       false},
+      {"loaded as a library", true, "AnyServer/0.1", nullptr, false, false, false, false, false},
+      {"an engine already serves the thread", false, "AnyServer/0.1", nullptr, false, true, false,
+       false, false},
   };
+  const std::string profile = dir_.path() + "/profile.ini";
+  ASSERT_TRUE(WriteWholeFile(profile, "[CGI]\r\nRequest Method=GET\r\n[System]\r\nOutput File=" +
+                                          dir_.path() + "/winout\r\n"));
   for (const ChoiceCase& c : cases) {
     SCOPED_TRACE(c.name);
     SetIsLibrary(c.library);
-    SetParams(c.params);
+    SetParams(c.profile_parameter ? std::vector<std::string>{profile} : std::vector<std::string>{});
     Env("SERVER_SOFTWARE", c.software ? std::optional<std::string>(c.software) : std::nullopt);
     Env("CGI_VERSION", c.cgi_version ? std::optional<std::string>(c.cgi_version) : std::nullopt);
+    std::filesystem::remove(dir_.path() + "/winout");
     TGeneralHttpEngine* facade = StartWithFacade();
     FakeEngine already(nullptr);
     if (c.engine_already_current) already.MakeCurrent();
@@ -174,18 +155,24 @@ TEST_F(GeneralHttpEngineTest, ChoosesTheAdapterForHowTheProcessStarted) {
     bool served = false;
     facade->OnExecRequest = [&](TComponent*) { served = true; };
 
-    EXPECT_EQ(LoadEnds(facade), c.ends_for_missing_adapter);
+    EXPECT_FALSE(LoadEnds(facade));
     EXPECT_EQ(facade->CgiStdEngine() != nullptr, c.standard_created);
+    EXPECT_EQ(facade->CgiWinEngine() != nullptr, c.windows_created);
     EXPECT_EQ(served, c.served);
-    const bool logged =
-        Log().find(" : No adapter for this start: the Windows CGI adapter is not available\r\n") !=
-        std::string::npos;
-    EXPECT_EQ(logged, c.ends_for_missing_adapter) << Log();
+    EXPECT_EQ(Log(), "");
     if (TCGIStdEngine* adapter = facade->CgiStdEngine()) {
       EXPECT_EQ(adapter->Owner(), form_.get());
       const bool server = c.software == nullptr;
       EXPECT_EQ(adapter->ServerProcessFlag(), server);
       EXPECT_EQ(adapter->CGIMode(), server ? TCGIMode::ServerMode : TCGIMode::NormalMode);
+    }
+    if (TCGIWinEngine* adapter = facade->CgiWinEngine()) {
+      EXPECT_EQ(adapter->Owner(), form_.get());
+      // Started by hand, the process is the CGI server; a profile is served
+      // in normal mode and answers into its output file.
+      EXPECT_EQ(adapter->CGIMode(),
+                c.profile_parameter ? TCGIMode::NormalMode : TCGIMode::ServerMode);
+      EXPECT_EQ(FileExists(dir_.path() + "/winout"), c.profile_parameter);
     }
     TearDown();
     std::filesystem::remove_all(dir_.path() + "/log");

@@ -60,14 +60,30 @@ TEST_F(ProgramStartup, ServesAStandardCgiRequestWhileTheMainFormLoadsAndExitsZer
             "query=q=1\r\nscript=/cgi-bin/echo\r\na=1\r\nb=2\r\n</pre>\r\n");
 }
 
-TEST_F(ProgramStartup, AStartOnlyTheWindowsCgiAdapterCouldServeEndsWithALogLine) {
-  const int code = RunProgram({VANTORA_ECHO_CGI, dir_.path() + "/profile.ini"},
-                              dir_.path() + "/out", dir_.path() + "/err");
+TEST_F(ProgramStartup, ServesAWindowsCgiProfileWhileTheMainFormLoadsAndExitsZero) {
+  const std::string profile = dir_.path() + "/profile.ini";
+  WriteWholeFile(profile,
+                 "[CGI]\r\nRequest Method=POST\r\nQuery String=q=1\r\n"
+                 "Executable Path=/cgi-bin/echo\r\n[System]\r\nOutput File=" +
+                     dir_.path() + "/answer\r\n[Form Literal]\r\na=1\r\nb=2\r\n");
+  const int code =
+      RunProgram({VANTORA_ECHO_CGI, profile}, dir_.path() + "/out", dir_.path() + "/err");
+  EXPECT_EQ(code, 0) << ReadWholeFile(dir_.path() + "/err");
+  EXPECT_EQ(ReadWholeFile(dir_.path() + "/out"), "");
+  EXPECT_EQ(ReadWholeFile(dir_.path() + "/answer"),
+            "content-type:text/html\r\n\r\n<pre>\r\nmethod=POST\r\n"
+            "query=q=1\r\nscript=/cgi-bin/echo\r\nA=1\r\nB=2\r\n</pre>\r\n");
+}
+
+TEST_F(ProgramStartup, AMissingProfileEndsWithALogLineAndALineOnStandardError) {
+  const std::string profile = dir_.path() + "/profile.ini";
+  const int code =
+      RunProgram({VANTORA_ECHO_CGI, profile}, dir_.path() + "/out", dir_.path() + "/err");
   EXPECT_EQ(code, 0);
   EXPECT_EQ(ReadWholeFile(dir_.path() + "/out"), "");
-  EXPECT_NE(Log().find(" : No adapter for this start: the Windows CGI adapter is not available"),
-            std::string::npos)
-      << Log();
+  const std::string line = "Unhandled exception : Cannot open profile " + profile;
+  EXPECT_NE(Log().find(line), std::string::npos) << Log();
+  EXPECT_NE(ReadWholeFile(dir_.path() + "/err").find(line), std::string::npos);
 }
 
 // True once the process catches the signal (its handler is installed).

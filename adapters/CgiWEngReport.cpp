@@ -1,0 +1,26 @@
+#include "adapters/CgiWEngReport.h"
+
+#include <unistd.h>
+
+#include "engine/HttpEngRoutines.h"
+
+namespace vantora {
+
+void ReportToStandardError(const std::string& message) {
+  std::string line = "vantora: " + message;
+  for (char& c : line) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  line += '\n';
+  // One write, so that lines of processes sharing the error log stay whole;
+  // a closed or full standard error loses the line.
+  const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+  (void)ignored;
+}
+
+void ReportFailure(const std::string& message) {
+  WriteLog(message);
+  ReportToStandardError(message);
+}
+
+}  // namespace vantora
