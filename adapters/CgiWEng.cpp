@@ -109,7 +109,7 @@ void TCGIWinEngine::ExecRequest() {
     // request cycle still writes (collected output) reaches it.
     cgi_win_state.content.reset();
     if (!OnRequestError)
-      ReportToStandardError(std::string("Unhandled exception : ") + error.what());
+      WriteStandardErrorLine(std::string("Unhandled exception : ") + error.what());
     throw;
   }
 }
@@ -123,7 +123,7 @@ void TCGIWinEngine::OpenFilesAndRaiseEvents() {
 
   state.output_file_name = state.profile->ReadProfileValue("System", "OUTPUT FILE", "");
   if (state.output_file_name.empty()) {
-    ReportFailure("Profile " + state.profile_path + " names no output file");
+    ReportProfileFailure("Profile " + state.profile_path + " names no output file");
     return;
   }
   state.output_file_name = AddSystemDrive(state.output_file_name);

@@ -113,8 +113,8 @@ std::string TCGIWinEngine::ReadFormValue(const std::string& name) {
     if (ReadExternalFile(path, *length, &value, &error)) return value;
     error = "cannot read " + path + ": " + error;
   }
-  ReportFailure("Profile " + state.profile_path + ": form field " + UpperCase(Trim(name)) +
-                " in [Form External] (" + *entry + "): " + error);
+  ReportProfileFailure("Profile " + state.profile_path + ": form field " + UpperCase(Trim(name)) +
+                       " in [Form External] (" + *entry + "): " + error);
   return kNotAvailable;
 }
 

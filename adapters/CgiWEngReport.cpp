@@ -6,7 +6,7 @@
 
 namespace vantora {
 
-void ReportToStandardError(const std::string& message) {
+void WriteStandardErrorLine(const std::string& message) {
   std::string line = "vantora: " + message;
   for (char& c : line) {
     if (c == '\r' || c == '\n') c = ' ';
@@ -18,9 +18,9 @@ void ReportToStandardError(const std::string& message) {
   (void)ignored;
 }
 
-void ReportFailure(const std::string& message) {
+void ReportProfileFailure(const std::string& message) {
   WriteLog(message);
-  ReportToStandardError(message);
+  WriteStandardErrorLine(message);
 }
 
 }  // namespace vantora

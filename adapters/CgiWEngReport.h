@@ -8,8 +8,8 @@
 namespace vantora {
 
 // One line on standard error: the message with line breaks made blanks.
-void ReportToStandardError(const std::string& message);
+void WriteStandardErrorLine(const std::string& message);
 // The request log line (WriteLog) and the same line on standard error.
-void ReportFailure(const std::string& message);
+void ReportProfileFailure(const std::string& message);
 
 }  // namespace vantora
