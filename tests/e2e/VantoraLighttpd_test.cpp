@@ -114,11 +114,11 @@ TEST_F(VantoraLighttpdTest, HitIsRecordedAfterTheResponseEndsWhenTheServerRunsTh
   // Here lighttpd runs the program itself, not the harness's wrapper: the
   // response ends when the program ends its output, and lighttpd then sends
   // SIGTERM to a program still running.  The hit is recorded after that.
-  const std::string cgi_dir = server_->Dir() + "/htdocs/cgi-bin";
+  // The program takes the wrapper's place in the program folder.
+  const std::string cgi_dir = server_->ProgramDir();
   std::filesystem::copy_file(VANTORA_PROGRAM, cgi_dir + "/vantora",
                              std::filesystem::copy_options::overwrite_existing);
   chmod((cgi_dir + "/vantora").c_str(), 0755);
-  chmod(cgi_dir.c_str(), 0777);
   for (int visitor = 1; visitor <= 3; ++visitor) {
     const HttpResponse response =
         server_->Request("STAT", {"-A", "Direct/" + std::to_string(visitor)});

@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <strings.h>
@@ -29,6 +31,10 @@ namespace fs = std::filesystem;
 constexpr char kLighttpd[] = "/usr/sbin/lighttpd";
 constexpr char kApache[] = "/usr/sbin/apache2";
 constexpr char kApacheModules[] = "/usr/lib/apache2/modules";
+constexpr char kNginx[] = "/usr/sbin/nginx";
+constexpr char kFcgiwrap[] = "/usr/sbin/fcgiwrap";
+constexpr char kNginxFastcgiParams[] = "/etc/nginx/fastcgi_params";
+constexpr char kSetpriv[] = "/usr/bin/setpriv";
 
 // Quotes a text for /bin/sh (single quotes, with embedded ones closed and
 // reopened).
@@ -108,6 +114,33 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& stdout_path
   return pid;
 }
 
+// The shipped configuration of a server (tools/server/), with the program
+// folder and the fcgiwrap socket it names moved into the test's folder.
+// Everything else stays as a site owner installs it.
+bool ShippedConfig(const char* file, const std::string& dir, std::string* text,
+                   std::string* error) {
+  const std::string path = std::string(VANTORA_SOURCE_DIR) + "/tools/server/" + file;
+  *text = ReadWholeFile(path);
+  if (text->empty()) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  const std::pair<std::string, std::string> moves[] = {
+      {"/srv/vantora", dir + "/site"},
+      {"/run/fcgiwrap.socket", dir + "/var/fcgiwrap.sock"},
+  };
+  for (const auto& [from, to] : moves) {
+    for (size_t at = text->find(from); at != std::string::npos;
+         at = text->find(from, at + to.size())) {
+      text->replace(at, from.size(), to);
+    }
+  }
+  return true;
+}
+
+// The server's own part of the configuration: address, folders, logs and
+// user, as a distribution's main configuration file would set them; the
+// shipped configuration is included from it.
 std::string LighttpdConfig(const std::string& dir, int port, bool as_nobody) {
   std::ostringstream conf;
   conf << "server.document-root = \"" << dir << "/htdocs\"\n"
@@ -115,9 +148,9 @@ std::string LighttpdConfig(const std::string& dir, int port, bool as_nobody) {
        << "server.port = " << port << "\n"
        << "server.errorlog = \"" << dir << "/var/error.log\"\n"
        << "server.upload-dirs = (\"" << dir << "/var\")\n"
-       << "server.modules = (\"mod_cgi\")\n"
        << "server.max-request-size = 65536\n"  // KiB
-       << "$HTTP[\"url\"] =~ \"^/cgi-bin/\" { cgi.assign = (\"\" => \"\") }\n";
+       << "mimetype.assign = (\".html\" => \"text/html\")\n"
+       << "include \"" << dir << "/var/vantora.conf\"\n";
   if (as_nobody) conf << "server.username = \"nobody\"\nserver.groupname = \"nogroup\"\n";
   return conf.str();
 }
@@ -131,14 +164,40 @@ std::string ApacheConfig(const std::string& dir, int port, bool as_nobody) {
        << "DefaultRuntimeDir \"" << dir << "/var\"\n"
        << "ErrorLog \"" << dir << "/var/error.log\"\n"
        << "LogLevel warn\n";
-  for (const char* module : {"mpm_prefork", "authz_core", "alias", "cgi"}) {
+  for (const char* module : {"mpm_event", "authz_core", "alias", "mime", "cgid"}) {
     conf << "LoadModule " << module << "_module " << kApacheModules << "/mod_" << module << ".so\n";
   }
   if (as_nobody) conf << "User nobody\nGroup nogroup\n";
-  conf << "StartServers 1\nMinSpareServers 1\nMaxSpareServers 2\n"
+  conf << "ScriptSock \"" << dir << "/var/cgid.sock\"\n"
+       << "StartServers 1\n"
+       << "TypesConfig /dev/null\nAddType text/html .html\n"
        << "DocumentRoot \"" << dir << "/htdocs\"\n"
-       << "ScriptAlias /cgi-bin/ \"" << dir << "/htdocs/cgi-bin/\"\n"
-       << "<Directory \"" << dir << "/htdocs\">\n  Require all granted\n</Directory>\n";
+       << "<Directory \"" << dir << "/htdocs\">\n  Require all granted\n</Directory>\n"
+       << "Include \"" << dir << "/var/vantora.conf\"\n";
+  return conf.str();
+}
+
+std::string NginxConfig(const std::string& dir, int port, bool as_nobody) {
+  std::ostringstream conf;
+  if (as_nobody) conf << "user nobody nogroup;\n";
+  conf << "worker_processes 1;\n"
+       << "pid \"" << dir << "/var/nginx.pid\";\n"
+       << "error_log \"" << dir << "/var/error.log\" warn;\n"
+       << "events { worker_connections 64; }\n"
+       << "http {\n"
+       << "  access_log off;\n"
+       << "  types { text/html html; }\n"
+       << "  client_body_temp_path \"" << dir << "/var/nginx-body\";\n"
+       << "  client_max_body_size 64m;\n";
+  for (const char* temp : {"proxy", "fastcgi", "uwsgi", "scgi"}) {
+    conf << "  " << temp << "_temp_path \"" << dir << "/var/nginx-" << temp << "\";\n";
+  }
+  conf << "  server {\n"
+       << "    listen 127.0.0.1:" << port << ";\n"
+       << "    root \"" << dir << "/htdocs\";\n"
+       << "    include \"" << dir << "/var/vantora.conf\";\n"
+       << "  }\n"
+       << "}\n";
   return conf.str();
 }
 
@@ -193,11 +252,39 @@ std::string HttpResponse::Header(const std::string& name) const {
 }
 
 bool WebServer::Installed(Kind kind) {
-  return access(kind == Kind::kLighttpd ? kLighttpd : kApache, X_OK) == 0;
+  switch (kind) {
+    case Kind::kLighttpd:
+      return access(kLighttpd, X_OK) == 0;
+    case Kind::kApache:
+      return access(kApache, X_OK) == 0;
+    case Kind::kNginx:
+      return access(kNginx, X_OK) == 0 && access(kFcgiwrap, X_OK) == 0;
+  }
+  return false;
 }
 
 const char* WebServer::KindName(Kind kind) {
-  return kind == Kind::kLighttpd ? "lighttpd" : "apache";
+  switch (kind) {
+    case Kind::kLighttpd:
+      return "lighttpd";
+    case Kind::kApache:
+      return "apache";
+    case Kind::kNginx:
+      return "nginx";
+  }
+  return "";
+}
+
+const char* WebServer::ShippedConfigName(Kind kind) {
+  switch (kind) {
+    case Kind::kLighttpd:
+      return "lighttpd-vantora.conf";
+    case Kind::kApache:
+      return "apache-vantora.conf";
+    case Kind::kNginx:
+      return "nginx-vantora.conf";
+  }
+  return "";
 }
 
 std::unique_ptr<WebServer> WebServer::Start(const Options& options, std::string* error) {
@@ -207,6 +294,10 @@ std::unique_ptr<WebServer> WebServer::Start(const Options& options, std::string*
     *error = std::string(KindName(options.kind)) + " is not installed";
     return nullptr;
   }
+  if (options.script != "vantora") {
+    *error = "the shipped configurations serve the program as /cgi-bin/vantora only";
+    return nullptr;
+  }
   std::string pattern = (fs::temp_directory_path() / "vantora-web.XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
     *error = "cannot create a temporary folder";
@@ -214,21 +305,32 @@ std::unique_ptr<WebServer> WebServer::Start(const Options& options, std::string*
   }
   server->dir_ = pattern;
   const std::string& dir = server->dir_;
-  const bool as_nobody = geteuid() == 0;
   std::error_code ec;
-  for (const char* sub : {"/bin", "/htdocs/cgi-bin", "/var"}) fs::create_directories(dir + sub, ec);
+  for (const char* sub : {"/site", "/htdocs", "/var"}) fs::create_directories(dir + sub, ec);
   chmod(dir.c_str(), 0755);
-  if (as_nobody) {
-    chmod((dir + "/bin").c_str(), 0777);
-    chmod((dir + "/var").c_str(), 0777);
+  // As the install guide says: the program's folder (and here the server's
+  // working folder) belongs to the user the CGI runs as; nothing is opened
+  // to everyone.
+  if (geteuid() == 0) {
+    const passwd* nobody = getpwnam("nobody");
+    const group* nogroup = getgrnam("nogroup");
+    if (nobody == nullptr || nogroup == nullptr) {
+      *error = "no user nobody or group nogroup";
+      return nullptr;
+    }
+    for (const char* sub : {"/site", "/var"}) {
+      if (chown((dir + sub).c_str(), nobody->pw_uid, nogroup->gr_gid) != 0) {
+        *error = std::string("cannot give ") + dir + sub + " to nobody";
+        return nullptr;
+      }
+    }
   }
-  const std::string program = server->ProgramDir() + "/" + options.script;
-  fs::copy_file(options.program, program, fs::copy_options::overwrite_existing, ec);
+  fs::copy_file(options.program, server->ProgramPath(), fs::copy_options::overwrite_existing, ec);
   if (ec) {
     *error = "cannot copy " + options.program + ": " + ec.message();
     return nullptr;
   }
-  chmod(program.c_str(), 0755);
+  chmod(server->ProgramPath().c_str(), 0755);
 
   std::ostringstream wrapper;
   // The server may signal the wrapper once the response is complete (lighttpd
@@ -239,17 +341,56 @@ std::unique_ptr<WebServer> WebServer::Start(const Options& options, std::string*
   for (const auto& [name, value] : options.environment) {
     wrapper << "export " << name << "=" << ShellQuote(value) << "\n";
   }
-  wrapper << ShellQuote(program) << " \"$@\"\ncode=$?\n"
+  wrapper << ShellQuote(server->ProgramPath()) << " \"$@\"\ncode=$?\n"
           << "echo \"$code\" >> " << ShellQuote(dir + "/var/exits") << "\nexit \"$code\"\n";
-  const std::string wrapper_path = dir + "/htdocs/cgi-bin/" + options.script;
+  const std::string wrapper_path = server->ProgramDir() + "/" + options.script;
   WriteWholeFile(wrapper_path, wrapper.str());
   chmod(wrapper_path.c_str(), 0755);
+
+  std::string shipped;
+  if (!ShippedConfig(ShippedConfigName(options.kind), dir, &shipped, error)) return nullptr;
+  WriteWholeFile(dir + "/var/vantora.conf", shipped);
+  if (options.kind == Kind::kNginx) {
+    // The shipped block includes the distribution's FastCGI parameters by
+    // the name nginx resolves beside its main configuration file.
+    fs::create_symlink(kNginxFastcgiParams, dir + "/var/fastcgi_params", ec);
+  }
 
   // A port can be taken between choosing and binding it: try a few.
   for (int attempt = 0; attempt < 5; ++attempt) {
     if (server->Launch(error)) return server;
   }
   return nullptr;
+}
+
+bool WebServer::StartFcgiwrap(std::string* error) {
+  const std::string socket_path = dir_ + "/var/fcgiwrap.sock";
+  unlink(socket_path.c_str());
+  std::vector<std::string> argv = {kFcgiwrap, "-c", "2", "-s", "unix:" + socket_path};
+  if (geteuid() == 0) {
+    // fcgiwrap keeps the user it was started as: start it as nobody, as the
+    // distribution's service does with its own user.
+    argv.insert(argv.begin(), {kSetpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+  }
+  helper_pid_ = Spawn(argv, dir_ + "/var/fcgiwrap.out", dir_ + "/var/fcgiwrap.err");
+  if (helper_pid_ < 0) {
+    *error = "cannot start fcgiwrap";
+    return false;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    struct stat info {};
+    if (stat(socket_path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) return true;
+    int status = 0;
+    if (waitpid(helper_pid_, &status, WNOHANG) == helper_pid_) {
+      helper_pid_ = -1;
+      *error = "fcgiwrap ended at start-up:\n" + ReadWholeFile(dir_ + "/var/fcgiwrap.err");
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  *error = "fcgiwrap made no socket";
+  return false;
 }
 
 bool WebServer::Launch(std::string* error) {
@@ -261,12 +402,21 @@ bool WebServer::Launch(std::string* error) {
   const bool as_nobody = geteuid() == 0;
   const std::string config = dir_ + "/var/server.conf";
   std::vector<std::string> argv;
-  if (options_.kind == Kind::kLighttpd) {
-    WriteWholeFile(config, LighttpdConfig(dir_, port_, as_nobody));
-    argv = {kLighttpd, "-D", "-f", config};
-  } else {
-    WriteWholeFile(config, ApacheConfig(dir_, port_, as_nobody));
-    argv = {kApache, "-f", config, "-DFOREGROUND"};
+  switch (options_.kind) {
+    case Kind::kLighttpd:
+      WriteWholeFile(config, LighttpdConfig(dir_, port_, as_nobody));
+      argv = {kLighttpd, "-D", "-f", config};
+      break;
+    case Kind::kApache:
+      WriteWholeFile(config, ApacheConfig(dir_, port_, as_nobody));
+      argv = {kApache, "-f", config, "-DFOREGROUND"};
+      break;
+    case Kind::kNginx:
+      if (helper_pid_ < 0 && !StartFcgiwrap(error)) return false;
+      WriteWholeFile(config, NginxConfig(dir_, port_, as_nobody));
+      argv = {kNginx, "-p",   dir_ + "/var", "-e",         dir_ + "/var/error.log",
+              "-c",   config, "-g",          "daemon off;"};
+      break;
   }
   pid_ = Spawn(argv, dir_ + "/var/server.out", dir_ + "/var/server.err");
   if (pid_ < 0) {
@@ -290,20 +440,32 @@ bool WebServer::Launch(std::string* error) {
   return false;
 }
 
-void WebServer::Stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
+namespace {
+
+// Ends a process the harness started (and the processes of its group: the
+// workers of a server) and reaps it, by force after 15 seconds.
+void EndProcessGroup(pid_t pid) {
+  if (pid <= 0) return;
+  kill(-pid, SIGTERM);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   int status = 0;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
+  while (waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() >= deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
+      kill(-pid, SIGKILL);
+      waitpid(pid, &status, 0);
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+}  // namespace
+
+void WebServer::Stop() {
+  EndProcessGroup(pid_);
   pid_ = -1;
+  EndProcessGroup(helper_pid_);
+  helper_pid_ = -1;
 }
 
 WebServer::~WebServer() {
@@ -315,19 +477,28 @@ WebServer::~WebServer() {
 }
 
 std::string WebServer::Url(const std::string& query) const {
-  std::string url = "http://127.0.0.1:" + std::to_string(port_) + "/cgi-bin/" + options_.script;
+  std::string url = PathUrl("/cgi-bin/" + options_.script);
   if (!query.empty()) url += "?" + query;
   return url;
 }
 
+std::string WebServer::PathUrl(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
 HttpResponse WebServer::Request(const std::string& query,
                                 const std::vector<std::string>& curl_args) const {
+  return Fetch(Url(query), curl_args);
+}
+
+HttpResponse WebServer::Fetch(const std::string& url,
+                              const std::vector<std::string>& curl_args) const {
   static int counter = 0;
   const std::string base = dir_ + "/var/curl" + std::to_string(++counter);
   std::vector<std::string> argv = {"/usr/bin/curl", "-s",         "-S", "-i",
                                    "--http1.0",     "--max-time", "60"};
   argv.insert(argv.end(), curl_args.begin(), curl_args.end());
-  argv.push_back(Url(query));
+  argv.push_back(url);
   HttpResponse response;
   response.curl_exit = RunProgram(argv, base + ".out", base + ".err");
   response.raw = ReadWholeFile(base + ".out");

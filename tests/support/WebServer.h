@@ -1,23 +1,32 @@
-// A real web server for tests: lighttpd or Apache on a free loopback port,
-// serving one CGI program, started and stopped by the test itself.
+// A real web server for tests: lighttpd (mod_cgi), Apache (mod_cgid) or nginx
+// with fcgiwrap on a free loopback port, serving one CGI program as
+// /cgi-bin/vantora, started and stopped by the test itself.  Each server runs
+// the configuration shipped under tools/server/ exactly as a site owner
+// installs it, included from a small main configuration of the harness (port,
+// folders, logs, user); only the program folder /srv/vantora and the fcgiwrap
+// socket are moved into the test's folder.
 //
 // Everything lives in a fresh folder under the system's temporary directory:
-//   bin/<script>             a copy of the program (its own folder: the
-//                            program's log, statistics and upload files land
-//                            here, never beside the build output)
-//   htdocs/cgi-bin/<script>  a small shell wrapper that sets the extra
-//                            environment, runs bin/<script> and appends its
-//                            exit code to var/exits
-//   var/                     the server's configuration, logs and pid file
-// When the test runs as root both servers and the CGI run as "nobody", so the
-// writable folders are opened to everyone.  The destructor stops the server
-// by its process id and removes the folder.
+//   site/                the program folder, outside the document root, as
+//                        the install guide lays it out: the program's log,
+//                        statistics, templates and upload files land here
+//   site/vantora         what the server runs: a small shell wrapper that
+//                        sets the extra environment, runs the program copy
+//                        and appends its exit code to var/exits
+//   site/vantora.program the copy of the program (its files take their names
+//                        from "vantora", the name without the extension)
+//   htdocs/              the document root
+//   var/                 the server's configuration, logs, sockets, pid file
+// When the test runs as root the servers and the CGI run as "nobody", which
+// owns site/ and var/ (nothing is opened to everyone).  The destructor stops
+// the server (and fcgiwrap) by process id and removes the folder.
 #pragma once
 
 #include <sys/types.h>
 
 #include <map>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -39,12 +48,12 @@ struct HttpResponse {
 
 class WebServer {
  public:
-  enum class Kind { kLighttpd, kApache };
+  enum class Kind { kLighttpd, kApache, kNginx };
 
   struct Options {
     Kind kind = Kind::kLighttpd;
     std::string program;                             // absolute path of the CGI program to copy
-    std::string script = "vantora";                  // its name under /cgi-bin/
+    std::string script = "vantora";                  // its name under /cgi-bin/ (only "vantora")
     std::map<std::string, std::string> environment;  // extra CGI variables
   };
 
@@ -54,6 +63,8 @@ class WebServer {
   // True when the server's program is installed on this machine.
   static bool Installed(Kind kind);
   static const char* KindName(Kind kind);
+  // The file of tools/server/ that configures this server for the program.
+  static const char* ShippedConfigName(Kind kind);
 
   ~WebServer();
   WebServer(const WebServer&) = delete;
@@ -63,14 +74,19 @@ class WebServer {
   // "http://127.0.0.1:<port>/cgi-bin/<script>", then "?" and the query when
   // it is not empty.
   std::string Url(const std::string& query = std::string()) const;
-  // The working folder and the folder of the program copy.
+  // "http://127.0.0.1:<port>" + path.
+  std::string PathUrl(const std::string& path) const;
+  // The working folder, the program folder and the program copy in it.
   const std::string& Dir() const { return dir_; }
-  std::string ProgramDir() const { return dir_ + "/bin"; }
+  std::string ProgramDir() const { return dir_ + "/site"; }
+  std::string ProgramPath() const { return ProgramDir() + "/" + options_.script + ".program"; }
 
   // Sends one HTTP/1.0 request with curl to Url(query); curl_args come
   // before the URL (e.g. {"--data-binary", "@file"} or {"-F", "f=@path"}).
   HttpResponse Request(const std::string& query,
                        const std::vector<std::string>& curl_args = {}) const;
+  // The same for any address.
+  HttpResponse Fetch(const std::string& url, const std::vector<std::string>& curl_args = {}) const;
 
   // Exit codes of the CGI processes that have ended, in order of ending.
   // Waits (up to 20 s) until at least `count` have been recorded.
@@ -82,13 +98,18 @@ class WebServer {
  private:
   WebServer() = default;
   bool Launch(std::string* error);
+  bool StartFcgiwrap(std::string* error);
   void Stop();
 
   Options options_;
   std::string dir_;
   int port_ = 0;
   pid_t pid_ = -1;
+  pid_t helper_pid_ = -1;  // fcgiwrap behind nginx
 };
+
+// Test messages name a server kind by its name.
+inline void PrintTo(WebServer::Kind kind, std::ostream* os) { *os << WebServer::KindName(kind); }
 
 // Starts a program with arguments and the test process's environment, its
 // standard input read from stdin_path and its standard output and error

@@ -25,7 +25,7 @@ TEST_P(WebServerHarness, RunsTheCgiProgramAndRecordsItsExit) {
                  "exit 3\n");
   chmod(script.c_str(), 0755);
   std::string error;
-  auto server = WebServer::Start({GetParam(), script, "probe", {{"EXTRA", "it's set"}}}, &error);
+  auto server = WebServer::Start({GetParam(), script, "vantora", {{"EXTRA", "it's set"}}}, &error);
   ASSERT_TRUE(server) << error;
 
   HttpResponse get = server->Request("a=1&b=2");
@@ -41,7 +41,8 @@ TEST_P(WebServerHarness, RunsTheCgiProgramAndRecordsItsExit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, WebServerHarness,
-                         ::testing::Values(WebServer::Kind::kLighttpd, WebServer::Kind::kApache),
+                         ::testing::Values(WebServer::Kind::kLighttpd, WebServer::Kind::kApache,
+                                           WebServer::Kind::kNginx),
                          [](const auto& info) {
                            return std::string(WebServer::KindName(info.param));
                          });
