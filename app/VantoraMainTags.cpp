@@ -150,6 +150,8 @@ void TFormMain::WriteReport(const std::string& tag) {
   auto starts = [&tag](const char* prefix) { return tag.rfind(prefix, 0) == 0; };
   if (starts("BROWSERSTAT")) {
     BrowserReport(args.a, args.b);
+  } else if (starts("BROWSERFAMILYSTAT")) {
+    BrowserFamilyReport(args.a, args.b);
   } else if (starts("COUNTRYSTAT")) {
     CountryReport(args.a, args.b);
   } else if (starts("REFERERSTAT")) {

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <optional>
 
+#include "app/VantoraStatClassify.h"
+
 namespace vantora {
 
 TSiteStatistic* SiteStatistic = nullptr;
@@ -207,8 +209,8 @@ TSiteStatistic::~TSiteStatistic() {
 TVisitorAppend TSiteStatistic::RecordHit(const THitRequest& request) {
   const std::string& referrer =
       request.referer_field == "unknown" ? request.referer : request.referer_field;
-  const TVisitorRecord record =
-      MakeVisitorRecord(Now(), referrer, request.user_agent, request.remote_addr);
+  const TVisitorRecord record = MakeVisitorRecord(
+      Now(), referrer, StoredAgent(request.user_agent, kAgentSize), request.remote_addr);
   const TVisitorAppend result =
       AppendVisitorTo(StatisticsBasePath() + ".stat1", record, /*resolve_host_name=*/true,
                       kRepeatWindow, request.remote_addr, request.remote_host);

@@ -1,5 +1,6 @@
 #include "app/VantoraStatClassify.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -87,7 +88,147 @@ constexpr std::array<CountryRow, 103> kCountries = {{
     {"ZR", "Zaire"},
 }};
 
+// The texts that decide a browser family, in the order they are looked
+// for: the first rule whose text occurs in the agent decides.  Crawlers and
+// scripted clients are matched ignoring case (their names are written every
+// which way); browsers by their product names as the browsers write them.
+struct FamilyRule {
+  std::string_view text;
+  std::string_view family;
+  bool ignore_case;
+};
+
+constexpr std::string_view kCrawlers = "Crawlers";
+constexpr std::string_view kScripted = "Scripted clients";
+
+constexpr std::array<FamilyRule, 45> kFamilyRules = {{
+    // Crawlers: named bots ("Googlebot/2.1", "bingbot/2.0", "AdsBot-Google"),
+    // spiders and crawlers, and agents that give an information address.
+    {"bot/", kCrawlers, true},
+    {"bot-", kCrawlers, true},
+    {"spider", kCrawlers, true},
+    {"crawler", kCrawlers, true},
+    {"crawl/", kCrawlers, true},
+    {"slurp", kCrawlers, true},
+    {"+http", kCrawlers, true},
+    {"facebookexternalhit", kCrawlers, true},
+    {"mediapartners-google", kCrawlers, true},
+    {"google-inspectiontool", kCrawlers, true},
+    {"ia_archiver", kCrawlers, true},
+    {"bytespider", kCrawlers, true},
+    // Scripted clients: command-line tools and HTTP libraries.
+    {"curl/", kScripted, true},
+    {"wget/", kScripted, true},
+    {"python-requests/", kScripted, true},
+    {"python-urllib/", kScripted, true},
+    {"python-httpx/", kScripted, true},
+    {"aiohttp/", kScripted, true},
+    {"go-http-client/", kScripted, true},
+    {"okhttp/", kScripted, true},
+    {"java/", kScripted, true},
+    {"apache-httpclient/", kScripted, true},
+    {"libwww-perl/", kScripted, true},
+    {"guzzlehttp/", kScripted, true},
+    {"node-fetch/", kScripted, true},
+    {"axios/", kScripted, true},
+    {"undici", kScripted, true},
+    {"httpie/", kScripted, true},
+    {"postmanruntime/", kScripted, true},
+    {"windowspowershell/", kScripted, true},
+    // Browsers that name themselves beside the engine they are built on.
+    {"Edg/", "Edge", false},
+    {"EdgA/", "Edge", false},
+    {"EdgiOS/", "Edge", false},
+    {"Edge/", "Edge", false},
+    {"OPR/", "Opera", false},
+    {"OPiOS/", "Opera", false},
+    {"Opera", "Opera", false},
+    {"SamsungBrowser/", "Samsung Internet", false},
+    {"MSIE ", "Internet Explorer", false},
+    {"Trident/", "Internet Explorer", false},
+    {"Firefox/", "Firefox", false},
+    {"FxiOS/", "Firefox", false},
+    {"Chrome/", "Chrome", false},
+    {"CriOS/", "Chrome", false},
+    {"Safari/", "Safari", false},
+}};
+
+// What marks a browser on a phone or tablet.
+constexpr std::array<std::string_view, 5> kMobileMarks = {"Mobi", "Android", "iPhone", "iPad",
+                                                          "Windows Phone"};
+
+struct FamilyMatch {
+  std::string_view family;  // empty: no rule matched
+  size_t at = std::string::npos;
+  size_t length = 0;
+  bool mobile = false;
+};
+
+FamilyMatch MatchFamily(const std::string& agent) {
+  FamilyMatch match;
+  const std::string lower = LowerCase(agent);
+  for (const FamilyRule& rule : kFamilyRules) {
+    const size_t at = (rule.ignore_case ? lower : agent).find(rule.text);
+    if (at != std::string::npos) {
+      match.family = rule.family;
+      match.at = at;
+      match.length = rule.text.size();
+      break;
+    }
+  }
+  if (match.family.empty()) {
+    // Gecko's own build date ("Gecko/20100101") marks Firefox and its kin
+    // even when the agent is cut before "Firefox/"; others say "like Gecko".
+    const size_t at = agent.find("Gecko/");
+    if (at != std::string::npos) {
+      match.family = "Firefox";
+      match.at = at;
+      match.length = 6;
+    } else {
+      match.family = "Other browsers";
+    }
+  }
+  if (match.family != kCrawlers && match.family != kScripted) {
+    for (std::string_view mark : kMobileMarks) {
+      if (agent.find(mark) != std::string::npos) match.mobile = true;
+    }
+  }
+  return match;
+}
+
+std::string FamilyText(const FamilyMatch& match) {
+  return std::string(match.family) + (match.mobile ? " (mobile)" : "");
+}
+
 }  // namespace
+
+std::string BrowserFamily(const std::string& agent, const std::string& default_family) {
+  if (Trim(agent).empty()) return default_family;
+  return FamilyText(MatchFamily(agent));
+}
+
+std::string StoredAgent(const std::string& agent, size_t size) {
+  if (agent.size() <= size) return agent;
+  const std::string cut = agent.substr(0, size);
+  const FamilyMatch whole = MatchFamily(agent);
+  if (FamilyText(MatchFamily(cut)) == FamilyText(whole) || whole.at == std::string::npos) {
+    return cut;
+  }
+  // The word of the agent that holds the deciding text ("Edg/120.0.0.0"),
+  // at most 24 characters of it.
+  static constexpr char kWordEnds[] = " ;()";
+  const size_t before = agent.find_last_of(kWordEnds, whole.at);
+  const size_t begin = before == std::string::npos ? 0 : before + 1;
+  size_t end = agent.find_first_of(kWordEnds, whole.at + whole.length);
+  if (end == std::string::npos) end = agent.size();
+  end = std::max(std::min(end, begin + 24), whole.at + whole.length);
+  std::string tail = " " + agent.substr(begin, end - begin);
+  if (whole.mobile) tail += " Mobile";
+  if (tail.size() >= size) return cut;
+  const std::string stored = agent.substr(0, size - tail.size()) + tail;
+  // Joining must not have made another rule match.
+  return FamilyText(MatchFamily(stored)) == FamilyText(whole) ? stored : cut;
+}
 
 std::string BrowserName(const std::string& agent, const std::string& default_name) {
   if (agent.empty()) return default_name;

@@ -19,6 +19,27 @@ namespace vantora {
 // that trims to nothing gives default_name.
 std::string BrowserName(const std::string& agent, const std::string& default_name);
 
+// The browser family of a user agent, for the family table: "Chrome",
+// "Firefox", "Safari", "Edge", "Opera", "Samsung Internet", "Internet
+// Explorer", "Other browsers", "Crawlers" (Googlebot, bingbot, YandexBot and
+// every agent that names a bot, spider or crawler or gives an information
+// address "+http...") or "Scripted clients" (curl, Wget, python-requests and
+// other HTTP libraries).  Browsers on phones and tablets are marked with
+// " (mobile)": "Chrome (mobile)".  An empty agent gives default_family.
+// Browsers built on another's engine name themselves after it in the agent
+// ("Edg/", "OPR/", "SamsungBrowser/" beside "Chrome/ ... Safari/"), so the
+// more specific names are looked for first.
+std::string BrowserFamily(const std::string& agent, const std::string& default_family);
+
+// The user agent as the visitor file keeps it, in at most `size` characters.
+// An agent that fits is kept whole; a longer one is cut to its beginning,
+// like before, unless the cut would lose what tells its browser family (the
+// product names of today's browsers come late in their agents): then its
+// beginning is kept with that product name (and " Mobile") appended, so that
+// BrowserFamily of the stored text equals that of the whole agent, and
+// BrowserName, which reads the first word, is unchanged.
+std::string StoredAgent(const std::string& agent, size_t size);
+
 // The last label of a host name: the text after its last '.' (at most 255
 // characters); empty when there is no '.'.  "pc7.example.de" gives "de".
 std::string DomainSuffix(const std::string& host_name);

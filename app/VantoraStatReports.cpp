@@ -28,6 +28,8 @@ std::string ItemOf(TShareReport report, const TVisitorRecord& visitor) {
       return RemoteDomain(visitor.HostName, std::string());
     case TShareReport::Referrer:
       return ReferringHost(visitor.Referrer, std::string());
+    case TShareReport::Family:
+      return BrowserFamily(visitor.Agent, "Unknown");
   }
   return std::string();
 }
@@ -36,6 +38,7 @@ std::string ItemOf(TShareReport report, const TVisitorRecord& visitor) {
 const char* LinkField(TShareReport report) {
   switch (report) {
     case TShareReport::Browser:
+    case TShareReport::Family:
       return "";
     case TShareReport::Country:
       return "A=X&CO=";
@@ -55,7 +58,7 @@ const char* LinkField(TShareReport report) {
 // url-encoded item, whose characters need no escaping.
 std::string ItemHtml(TShareReport report, const std::string& item, const TReportLinks& links) {
   if (item.empty()) return std::string();
-  if (report == TShareReport::Browser) return HtmlEscape(item);
+  if (*LinkField(report) == '\0') return HtmlEscape(item);
   std::string zone;
   if (links.TzOverride >= -99) zone = "TZ=" + std::to_string(links.TzOverride) + "&";
   const std::string shown = report == TShareReport::Country ? CountryName(item, item) : item;
@@ -82,7 +85,7 @@ std::span<const TVisitorRecord> FirstVisitors(std::span<const TVisitorRecord> vi
 
 std::vector<TShareItem> CountShareItems(TShareReport report,
                                         std::span<const TVisitorRecord> visitors, int examined) {
-  const bool ignore_case = report != TShareReport::Browser;
+  const bool ignore_case = report != TShareReport::Browser && report != TShareReport::Family;
   std::vector<TShareItem> items;
   std::vector<std::string> keys;  // the items as compared
   for (const TVisitorRecord& visitor : FirstVisitors(visitors, examined)) {

@@ -34,6 +34,7 @@ enum class TShareReport {
   Address,   // Address; links "A=X&RA="
   Domain,    // RemoteDomain(HostName, ""); links "A=X&RD="
   Referrer,  // ReferringHost(Referrer, ""); links "A=X&RE="
+  Family,    // BrowserFamily(Agent, "Unknown"); no links
 };
 
 // One item of a share table and the number of visitors it stands for.
@@ -62,7 +63,7 @@ inline constexpr int kFilterDomain = 4;         // RemoteDomain(HostName), ignor
 
 // The items of the first min(examined, visitors.size()) visitors (newest
 // first), in order of first appearance, with their counts.  Items are the
-// stored texts' classification, not escaped.  Browser items match exactly,
+// stored texts' classification, not escaped.  Browser and family items match exactly,
 // the others ignoring case (the form met first stays).  Visitors that
 // classify to nothing share the empty item.
 std::vector<TShareItem> CountShareItems(TShareReport report,
@@ -99,6 +100,7 @@ std::string VisitorTableRows(std::span<const TVisitorRecord> visitors,
 // DisplayOffset (throws std::logic_error before the statistics module
 // exists).  They need a current engine on the calling thread.
 void BrowserReport(int examined, int rows);
+void BrowserFamilyReport(int examined, int rows);
 void CountryReport(int examined, int rows);
 void AddressReport(int examined, int rows);
 void DomainReport(int examined, int rows);

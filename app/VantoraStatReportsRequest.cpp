@@ -29,6 +29,10 @@ void SendShareReport(TShareReport report, int examined, int rows) {
 void BrowserReport(int examined, int rows) {
   SendShareReport(TShareReport::Browser, examined, rows);
 }
+
+void BrowserFamilyReport(int examined, int rows) {
+  SendShareReport(TShareReport::Family, examined, rows);
+}
 void CountryReport(int examined, int rows) {
   SendShareReport(TShareReport::Country, examined, rows);
 }

@@ -199,6 +199,7 @@ TEST_F(TagTest, ReportTagsWriteTheirTables) {
   } cases[] = {
       {"BROWSERSTAT", ShareReportRows(TShareReport::Browser, loaded, 100, 100, links)},
       {"BROWSERSTAT_3_1", ShareReportRows(TShareReport::Browser, loaded, 3, 1, links)},
+      {"BrowserFamilyStat_3_1", ShareReportRows(TShareReport::Family, loaded, 3, 1, links)},
       {"COUNTRYSTAT_500_10", ShareReportRows(TShareReport::Country, loaded, 500, 10, links)},
       {"REFERERSTAT_1", ShareReportRows(TShareReport::Referrer, loaded, 1, 1, links)},
       {"REMOTEADDRSTAT_2_5", ShareReportRows(TShareReport::Address, loaded, 2, 5, links)},
@@ -214,6 +215,8 @@ TEST_F(TagTest, ReportTagsWriteTheirTables) {
               "<table>" + c.expected + "</table>");
   }
   EXPECT_NE(Fill("<table>%COUNTRYSTAT%</table>").find("Germany"), std::string::npos);
+  EXPECT_NE(Fill("<table>%BROWSERFAMILYSTAT%</table>").find("Internet Explorer"),
+            std::string::npos);
 }
 
 }  // namespace

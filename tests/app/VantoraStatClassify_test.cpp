@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,151 @@ TEST(VantoraStatClassifyTest, RemoteDomain) {
   for (const Case& c : cases) {
     EXPECT_EQ(RemoteDomain(c.input, kDefault), c.expected) << c.input;
   }
+}
+
+}  // namespace
+}  // namespace vantora
+
+namespace vantora {
+namespace {
+
+// Real user agents of today's browsers, crawlers and tools, and the family
+// each belongs to.
+struct FamilyCase {
+  const char* name;
+  const char* agent;
+  const char* family;
+};
+
+const FamilyCase kFamilyCases[] = {
+    {"ChromeWindows",
+     "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "Chrome/120.0.0.0 Safari/537.36",
+     "Chrome"},
+    {"ChromeAndroid",
+     "Mozilla/5.0 (Linux; Android 10; K) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "Chrome/120.0.6099.144 Mobile Safari/537.36",
+     "Chrome (mobile)"},
+    {"ChromeIphone",
+     "Mozilla/5.0 (iPhone; CPU iPhone OS 17_2 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like "
+     "Gecko) CriOS/120.0.6099.119 Mobile/15E148 Safari/604.1",
+     "Chrome (mobile)"},
+    {"HeadlessChromeLinux",
+     "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "HeadlessChrome/120.0.6099.224 Safari/537.36",
+     "Chrome"},
+    {"FirefoxWindows",
+     "Mozilla/5.0 (Windows NT 10.0; Win64; x64; rv:121.0) Gecko/20100101 Firefox/121.0", "Firefox"},
+    {"FirefoxLinux", "Mozilla/5.0 (X11; Linux x86_64; rv:109.0) Gecko/20100101 Firefox/115.0",
+     "Firefox"},
+    {"FirefoxAndroid", "Mozilla/5.0 (Android 14; Mobile; rv:121.0) Gecko/121.0 Firefox/121.0",
+     "Firefox (mobile)"},
+    {"FirefoxIphone",
+     "Mozilla/5.0 (iPhone; CPU iPhone OS 17_2 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like "
+     "Gecko) FxiOS/121.0 Mobile/15E148 Safari/605.1.15",
+     "Firefox (mobile)"},
+    {"SafariMac",
+     "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+     "Version/17.2 Safari/605.1.15",
+     "Safari"},
+    {"SafariIphone",
+     "Mozilla/5.0 (iPhone; CPU iPhone OS 17_2 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like "
+     "Gecko) Version/17.2 Mobile/15E148 Safari/604.1",
+     "Safari (mobile)"},
+    {"SafariIpad",
+     "Mozilla/5.0 (iPad; CPU OS 16_6 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) "
+     "Version/16.6 Mobile/15E148 Safari/604.1",
+     "Safari (mobile)"},
+    {"EdgeWindows",
+     "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "Chrome/120.0.0.0 Safari/537.36 Edg/120.0.0.0",
+     "Edge"},
+    {"EdgeAndroid",
+     "Mozilla/5.0 (Linux; Android 10; HD1913) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "Chrome/120.0.6099.144 Mobile Safari/537.36 EdgA/120.0.2210.115",
+     "Edge (mobile)"},
+    {"EdgeLegacy",
+     "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "Chrome/70.0.3538.102 Safari/537.36 Edge/18.19045",
+     "Edge"},
+    {"OperaWindows",
+     "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "Chrome/120.0.0.0 Safari/537.36 OPR/106.0.0.0",
+     "Opera"},
+    {"OperaPresto", "Opera/9.80 (Windows NT 6.1; WOW64) Presto/2.12.388 Version/12.18", "Opera"},
+    {"SamsungInternet",
+     "Mozilla/5.0 (Linux; Android 13; SAMSUNG SM-S918B) AppleWebKit/537.36 (KHTML, like Gecko) "
+     "SamsungBrowser/23.0 Chrome/115.0.0.0 Mobile Safari/537.36",
+     "Samsung Internet (mobile)"},
+    {"InternetExplorer11", "Mozilla/5.0 (Windows NT 10.0; WOW64; Trident/7.0; rv:11.0) like Gecko",
+     "Internet Explorer"},
+    {"InternetExplorer6", "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1)",
+     "Internet Explorer"},
+    {"Googlebot", "Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)",
+     "Crawlers"},
+    {"GooglebotSmartphone",
+     "Mozilla/5.0 (Linux; Android 6.0.1; Nexus 5X Build/MMB29P) AppleWebKit/537.36 (KHTML, like "
+     "Gecko) Chrome/120.0.6099.216 Mobile Safari/537.36 (compatible; Googlebot/2.1; "
+     "+http://www.google.com/bot.html)",
+     "Crawlers"},
+    {"Bingbot",
+     "Mozilla/5.0 AppleWebKit/537.36 (KHTML, like Gecko; compatible; bingbot/2.0; "
+     "+http://www.bing.com/bingbot.htm) Chrome/116.0.1938.76 Safari/537.36",
+     "Crawlers"},
+    {"YandexBot", "Mozilla/5.0 (compatible; YandexBot/3.0; +http://yandex.com/bots)", "Crawlers"},
+    {"Baiduspider",
+     "Mozilla/5.0 (compatible; Baiduspider/2.0; +http://www.baidu.com/search/spider.html)",
+     "Crawlers"},
+    {"DuckDuckBot", "DuckDuckBot/1.1; (+http://duckduckgo.com/duckduckbot.html)", "Crawlers"},
+    {"FacebookCrawler", "facebookexternalhit/1.1 (+http://www.facebook.com/externalhit_uatext.php)",
+     "Crawlers"},
+    {"Curl", "curl/7.88.1", "Scripted clients"},
+    {"Wget", "Wget/1.21.3", "Scripted clients"},
+    {"PythonRequests", "python-requests/2.31.0", "Scripted clients"},
+    {"GoHttpClient", "Go-http-client/1.1", "Scripted clients"},
+    {"Okhttp", "okhttp/4.12.0", "Scripted clients"},
+    {"Lynx", "Lynx/2.9.0dev.12 libwww-FM/2.14 SSL-MM/1.4.1 GNUTLS/3.7.9", "Other browsers"},
+    {"UnknownPhone", "Mozilla/5.0 (Linux; Android 9; CUBOT P30) AppleWebKit/537.36",
+     "Other browsers (mobile)"},
+};
+
+void PrintTo(const FamilyCase& c, std::ostream* os) { *os << c.agent; }
+
+class BrowserFamilyTest : public ::testing::TestWithParam<FamilyCase> {};
+
+TEST_P(BrowserFamilyTest, OfTheWholeAgentAndOfTheStoredOne) {
+  const FamilyCase& c = GetParam();
+  EXPECT_EQ(BrowserFamily(c.agent, "(none)"), c.family);
+  // The visitor file keeps 64 characters: the stored text still tells the
+  // family, and the browser table's first-word name is unchanged.
+  const std::string stored = StoredAgent(c.agent, 64);
+  EXPECT_LE(stored.size(), 64u);
+  EXPECT_EQ(BrowserFamily(stored, "(none)"), c.family) << stored;
+  const std::string cut = std::string(c.agent).substr(0, 64);
+  EXPECT_EQ(BrowserName(stored, "(none)"), BrowserName(cut, "(none)")) << stored;
+  // Agents that fit, or whose beginning tells the family, are kept as they
+  // were cut before.
+  if (BrowserFamily(cut, "(none)") == c.family) {
+    EXPECT_EQ(stored, cut);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RealAgents, BrowserFamilyTest, ::testing::ValuesIn(kFamilyCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BrowserFamilyEdgeTest, EmptyAgentGivesTheDefaultAndStoringIsStable) {
+  EXPECT_EQ(BrowserFamily("", "Unknown"), "Unknown");
+  EXPECT_EQ(BrowserFamily("   ", "Unknown"), "Unknown");
+  EXPECT_EQ(StoredAgent("", 64), "");
+  // Storing is a function of the agent alone (the duplicate rule compares
+  // stored agents), and storing a stored agent keeps it.
+  const std::string edge =
+      "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+      "Chrome/120.0.0.0 Safari/537.36 Edg/120.0.0.0";
+  EXPECT_EQ(StoredAgent(edge, 64), StoredAgent(edge, 64));
+  EXPECT_EQ(StoredAgent(StoredAgent(edge, 64), 64), StoredAgent(edge, 64));
+  EXPECT_EQ(StoredAgent(edge, 64),
+            "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWeb Edg/120.0.0.0");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/VantoraStatClassify.h"
 #include "platform/DateTime.h"
 
 namespace vantora {
@@ -49,6 +50,35 @@ TEST(VantoraStatReportsTest, BrowserSharesOfTheVisitorsExamined) {
   // An agent the rule cannot name is counted as "Unknown".
   EXPECT_EQ(ShareReportRows(TShareReport::Browser, std::vector{Visitor("Wget/1.5")}, 10, 10, {}),
             Row("Unknown", "100.0"));
+}
+
+TEST(VantoraStatReportsTest, BrowserFamiliesBesideTheFirstWordTable) {
+  ReportFormats formats;
+  // Today's browsers all begin "Mozilla/5.0": the browser table has one row,
+  // the family table tells them apart.  The agents go through the visitor
+  // file's 64 characters as a counted hit stores them.
+  const char* agents[] = {
+      "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+      "Chrome/120.0.0.0 Safari/537.36",
+      "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+      "Chrome/120.0.0.0 Safari/537.36 Edg/120.0.0.0",
+      "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+      "Chrome/120.0.0.0 Safari/537.36",
+      "Mozilla/5.0 (iPhone; CPU iPhone OS 17_2 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like "
+      "Gecko) Version/17.2 Mobile/15E148 Safari/604.1",
+      "Mozilla/5.0 (compatible; Googlebot/2.1; +http://www.google.com/bot.html)",
+      "",
+  };
+  std::vector<TVisitorRecord> visitors;
+  for (const char* agent : agents) visitors.push_back(Visitor(StoredAgent(agent, kAgentSize)));
+  EXPECT_EQ(ShareReportRows(TShareReport::Family, visitors, 100, 100, {}),
+            Row("Chrome", "33.3") + Row("Edge", "16.7") + Row("Safari (mobile)", "16.7") +
+                Row("Crawlers", "16.7") + Row("Unknown", "16.7"));
+  EXPECT_EQ(ShareReportRows(TShareReport::Browser, visitors, 100, 100, {}),
+            Row("Mozilla/5.0", "66.7") + Row("Googlebot/2.1", "16.7") + Row("Unknown", "16.7"));
+  // Rows and visitors examined work as in every share table; no links.
+  EXPECT_EQ(ShareReportRows(TShareReport::Family, visitors, 2, 1, {"/cgi-bin/vantora", 2}),
+            Row("Chrome", "50.0"));
 }
 
 TEST(VantoraStatReportsTest, NothingToShow) {
