@@ -19,22 +19,25 @@ struct ChromiumRun {
 };
 
 // Runs Chromium on url with one action argument (--screenshot=..., --dump-dom)
-// in a window of the given size ("900,700").
+// in a window of the given size ("900,700"); `extra` flags come before the
+// action (e.g. --host-resolver-rules=... for a second host name).
 inline ChromiumRun RunHeadlessChromium(const std::string& window_size, const std::string& action,
-                                       const std::string& url) {
+                                       const std::string& url,
+                                       const std::vector<std::string>& extra = {}) {
   ScopedTempDir profile;
-  const std::vector<std::string> argv = {kChromium,
-                                         "--headless",
-                                         "--no-sandbox",
-                                         "--disable-gpu",
-                                         "--no-first-run",
-                                         "--disable-background-networking",
-                                         "--disable-component-update",
-                                         "--disable-sync",
-                                         "--user-data-dir=" + profile.path() + "/profile",
-                                         "--window-size=" + window_size,
-                                         action,
-                                         url};
+  std::vector<std::string> argv = {kChromium,
+                                   "--headless",
+                                   "--no-sandbox",
+                                   "--disable-gpu",
+                                   "--no-first-run",
+                                   "--disable-background-networking",
+                                   "--disable-component-update",
+                                   "--disable-sync",
+                                   "--user-data-dir=" + profile.path() + "/profile",
+                                   "--window-size=" + window_size};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  argv.push_back(action);
+  argv.push_back(url);
   ChromiumRun run;
   run.exit_code = RunProgram(argv, profile.path() + "/stdout", profile.path() + "/stderr");
   run.output = ReadWholeFile(profile.path() + "/stdout");
