@@ -15,6 +15,7 @@
 #include "support/ScopedEnv.h"
 #include "support/ScopedTempDir.h"
 #include "support/ScopedTimeZone.h"
+#include "support/TestNames.h"
 
 namespace vantora {
 namespace {
@@ -50,6 +51,9 @@ struct ResponseCase {
   std::function<void(FakeEngine&)> handler;
   std::string expected;
 };
+
+// Failure messages name the case by its label.
+void PrintTo(const ResponseCase& c, std::ostream* os) { *os << c.label; }
 
 class HttpEngResponseTest : public ::testing::TestWithParam<ResponseCase> {};
 
@@ -117,9 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
                        e.SendData("body", 4);
                      },
                      "X:1\r\n\r\nbody"}),
-    [](const ::testing::TestParamInfo<ResponseCase>& info) {
-      return "Case" + std::to_string(info.index);
-    });
+    [](const ::testing::TestParamInfo<ResponseCase>& info) { return CaseName(info.param.label); });
 
 TEST(HttpEngTest, NoCacheAddsFourLinesDatedThousandDaysBack) {
   ScopedTimeZone zone("UTC0");
