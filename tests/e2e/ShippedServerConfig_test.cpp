@@ -81,6 +81,9 @@ TEST_P(ShippedServerConfig, PrivateFilesBesideTheProgramAreNotServed) {
   for (const char* file : {"vantora.htm", "vantora.stat1", "vantora.stat2", "Log/vantora.Log"}) {
     ASSERT_TRUE(std::filesystem::exists(dir + "/" + file)) << file;
   }
+  // The CGI server mode's folder holds requests and answers of visitors.
+  std::filesystem::create_directories(dir + "/Temp");
+  ASSERT_TRUE(WriteWholeFile(dir + "/Temp/vantora_L", "private"));
   ASSERT_TRUE(WriteWholeFile(dir + "/Temp-secret.txt", "private"));
   const std::vector<std::string> paths = {
       "/cgi-bin/vantora.htm",
