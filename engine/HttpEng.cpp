@@ -42,27 +42,6 @@ std::string WithFallback(THttpEngine* engine, const char* name, const char* fall
   return value;
 }
 
-// Strict decimal conversion: optional blanks around, optional sign, digits,
-// within int.  False for anything else.
-bool ParseInt(const std::string& text, int* value) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-  if (begin == end) return false;
-  const std::string digits = text.substr(begin, end - begin);
-  errno = 0;
-  char* stop = nullptr;
-  const long parsed = std::strtol(digits.c_str(), &stop, 10);
-  if (stop == digits.c_str() || *stop != '\0' || errno == ERANGE || parsed < INT_MIN ||
-      parsed > INT_MAX) {
-    return false;
-  }
-  if (!std::isdigit(static_cast<unsigned char>(digits.back()))) return false;
-  *value = static_cast<int>(parsed);
-  return true;
-}
-
 // Collects whatever a request error carries into an exception for the
 // error event.
 void ReportRequestError(THttpEngine* engine, const std::exception& error) {
@@ -152,7 +131,7 @@ std::string THttpEngine::GetRemoteIdent() { return GetVariable("REMOTE IDENT"); 
 std::string THttpEngine::GetContentType() { return GetVariable("CONTENT TYPE"); }
 int THttpEngine::GetContentLength() {
   int value = 0;
-  return ParseInt(GetVariable("CONTENT LENGTH"), &value) ? value : 0;
+  return TryStrToInt(GetVariable("CONTENT LENGTH"), &value) ? value : 0;
 }
 std::string THttpEngine::GetUrl() {
   std::string value = WithFallback(this, "URL", "HTTP_URL");
@@ -239,6 +218,10 @@ void THttpEngine::LeaveLock(TLock* lock) {
 }
 void THttpEngine::FreeLock(TLock* lock) { delete lock; }
 
+bool THttpEngine::ServerComposesHeader() {
+  return IsLibrary() && UpperCase(GetServerSoftware()).find("NETSCAPE") != std::string::npos;
+}
+
 void THttpEngine::MakeCurrent() { request_state.engine = this; }
 
 void THttpEngine::SendLine(const std::string& text) { SendText(text + "\r\n"); }
@@ -301,7 +284,7 @@ void THttpEngine::FlushBuffer() {
     SendData(buffer->data(), size);
     return;
   }
-  if (IsLibrary() && UpperCase(GetServerSoftware()).find("NETSCAPE") != std::string::npos) {
+  if (ServerComposesHeader()) {
     SendHeader("content-length", std::to_string(size));
     EndHeader();
     SendData(buffer->data(), size);

@@ -177,6 +177,10 @@ class THttpEngine : public TComponent {
 
   // True when this adapter's server interface is the one in use.
   virtual bool IsActiveAdapter() = 0;
+  // True when the server composes the status line and the header lines from
+  // headers the adapter hands it, so that buffered output holds only the
+  // body.  Base: in a library, when the server software names NETSCAPE.
+  virtual bool ServerComposesHeader();
 
   // Binds this engine to the calling thread.
   void MakeCurrent();

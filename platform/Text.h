@@ -3,6 +3,9 @@
 // characters.
 #pragma once
 
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -30,6 +33,23 @@ inline std::string Trim(std::string_view text) {
   while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
   while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
   return std::string(text.substr(begin, end - begin));
+}
+
+// Strict decimal conversion: blanks and control characters around, an
+// optional sign, digits, within int.  False (and *value untouched) for
+// anything else.
+inline bool TryStrToInt(std::string_view text, int* value) {
+  const std::string digits = Trim(text);
+  if (digits.empty() || digits.back() < '0' || digits.back() > '9') return false;
+  errno = 0;
+  char* stop = nullptr;
+  const long parsed = std::strtol(digits.c_str(), &stop, 10);
+  if (stop == digits.c_str() || *stop != '\0' || errno == ERANGE || parsed < INT_MIN ||
+      parsed > INT_MAX) {
+    return false;
+  }
+  *value = static_cast<int>(parsed);
+  return true;
 }
 
 }  // namespace vantora

@@ -30,3 +30,24 @@ add_dependencies(vantora_tests vantora_library vantora_c_host)
 target_compile_definitions(vantora_tests PRIVATE
   VANTORA_LIBRARY="$<TARGET_FILE:vantora_library>"
   VANTORA_C_HOST="$<TARGET_FILE:vantora_c_host>")
+
+# The fake NSAPI server library: libns-httpd40.so with the server functions
+# under their plain names, and libns-httpd30.so exporting only "INT" names.
+# Both export only what the fake declares for export.
+foreach(variant plain int)
+  add_library(vantora_ns_fake_${variant} SHARED
+              ${CMAKE_CURRENT_SOURCE_DIR}/adapters/NsFakeServerLib.cpp)
+  target_include_directories(vantora_ns_fake_${variant} PRIVATE
+                             ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_options(vantora_ns_fake_${variant} PRIVATE ${VANTORA_WARNINGS})
+  set_target_properties(vantora_ns_fake_${variant} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/nsapi)
+endforeach()
+set_target_properties(vantora_ns_fake_plain PROPERTIES OUTPUT_NAME ns-httpd40)
+set_target_properties(vantora_ns_fake_int PROPERTIES OUTPUT_NAME ns-httpd30)
+target_compile_definitions(vantora_ns_fake_int PRIVATE NS_FAKE_INT_NAMES)
+add_dependencies(vantora_tests vantora_ns_fake_plain vantora_ns_fake_int)
+target_compile_definitions(vantora_tests PRIVATE
+  VANTORA_NS_FAKE="$<TARGET_FILE:vantora_ns_fake_plain>"
+  VANTORA_NS_FAKE_INT="$<TARGET_FILE:vantora_ns_fake_int>")
