@@ -4,6 +4,7 @@
 
 #include "adapters/CgiSEng.h"
 #include "adapters/CgiWEng.h"
+#include "adapters/NSapiEng.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
@@ -91,8 +92,13 @@ void TGeneralHttpEngine::Loaded() {
   TGeneralHttpComponent::Loaded();
   // No window is ever shown, so there is no main window or form to hide.
   if (IsLibrary()) {
-    // The library adapters, NSAPI and then ISAPI, are created here with the
-    // library build; each decides for itself whether it serves.
+    // The library adapters, NSAPI and then ISAPI, each deciding for itself
+    // whether it serves.  CGIMode and CgiAutoTerminate stay behind: library
+    // adapters run in normal mode.
+    nsapi_engine_ =
+        new TNSAPIEngine(Owner(), buffered_output_, no_cache_, temp_dir_, session_name_,
+                         auto_read_limit_, auto_read_input_, auto_content_type_, auto_http_header_,
+                         OnRequestError, OnLastExecRequest, OnExecRequest, OnFirstExecRequest);
     return;
   }
   const std::string server_software = GetEnv("SERVER_SOFTWARE");

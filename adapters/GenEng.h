@@ -28,6 +28,7 @@ namespace vantora {
 
 class TCGIStdEngine;
 class TCGIWinEngine;
+class TNSAPIEngine;
 struct THTTP_FILTER_CONTEXT;
 
 // ISAPI events, raised by the ISAPI adapter.
@@ -158,6 +159,7 @@ class TGeneralHttpEngine : public TGeneralHttpComponent {
 
   TCGIStdEngine* cgi_std_engine_ = nullptr;  // owned by Owner()
   TCGIWinEngine* cgi_win_engine_ = nullptr;  // owned by Owner()
+  TNSAPIEngine* nsapi_engine_ = nullptr;     // owned by Owner()
 };
 
 }  // namespace vantora

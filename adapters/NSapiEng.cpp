@@ -258,6 +258,11 @@ std::string TNSAPIEngine::GetUserAgent() {
   return FindValue("user-agent", RequireRequest().rq->headers);
 }
 std::string TNSAPIEngine::GetCookie() { return FindValue("cookie", RequireRequest().rq->headers); }
+// The server keeps the header under its own name; the CGI names the base
+// asks for would find nothing, and every visit would lose its referrer.
+std::string TNSAPIEngine::GetReferer() {
+  return FindValue("referer", RequireRequest().rq->headers);
+}
 int TNSAPIEngine::GetContentLength() {
   int value = 0;
   return TryStrToInt(GetVariable("content-length"), &value) ? value : 0;

@@ -106,6 +106,8 @@ class TNSAPIEngine : public THttpEngine {
   std::string GetContentType() override;
   std::string GetUserAgent() override;
   std::string GetCookie() override;
+  // Request header "referer".
+  std::string GetReferer() override;
   // The "content-length" variable; 0 when it is not a number.
   int GetContentLength() override;
   // reqpb "uri".

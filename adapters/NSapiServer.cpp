@@ -125,10 +125,6 @@ TLibraryOpener& DefaultOpener() {
   return opener;
 }
 
-void* OpenByDynamicLoader(const std::string& name) {
-  return ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
-}
-
 // The name as exported, else with "INT" in front; null when neither is.
 void* Resolve(void* library, const std::string& name) {
   if (void* address = ::dlsym(library, name.c_str())) return address;
@@ -162,7 +158,7 @@ std::string LoadServerLibrary(const TLibraryOpener& given) {
   auto table = std::make_unique<FunctionTable>();
   void* library = nullptr;
   for (const std::string& name : ServerLibraryCandidates()) {
-    library = open ? open(name) : OpenByDynamicLoader(name);
+    library = open ? open(name) : nullptr;
     if (library != nullptr) {
       table->library_name = name;
       break;

@@ -123,15 +123,23 @@ extern const char* const kNsServerFunctionNames[kNsFunctionCount];
 // handle for dlsym, or null.  LoadServerLibrary's seam for tests.
 using TLibraryOpener = std::function<void*(const std::string& name)>;
 
-// Replaces the opener that loads without one of their own use (the dynamic
-// loader when empty); returns the previous one.  For tests.
+// Sets the opener that loads without one of their own use; returns the
+// previous one.  Until one is set nothing can be loaded: the library build
+// sets OpenWithDynamicLoader (adapters/NSapi_exports.cpp), so that the
+// executable, which never serves through NSAPI, carries no dynamic loading.
 TLibraryOpener SetServerLibraryOpener(TLibraryOpener open);
+
+// dlopen of the name, its functions bound at once.  The handle is never
+// closed: the server library lives as long as the process.
+void* OpenWithDynamicLoader(const std::string& name);
+// SetServerLibraryOpener(&OpenWithDynamicLoader).
+void UseDynamicLoaderForServerLibrary();
 
 // The names LoadServerLibrary tries, in order.
 const std::vector<std::string>& ServerLibraryCandidates();
 
-// Loads the server library (through open, else the opener set last, else
-// the dynamic loader) and replaces the function table with its functions; with no library, with an
+// Loads the server library (through open, else the opener set last) and
+// replaces the function table with its functions; with no library, with an
 // empty table.  Returns the name the library was loaded by, or empty when none loaded.  Errors are
 // not raised. Safe to call from any thread; concurrent loads run one after another.
 std::string LoadServerLibrary(const TLibraryOpener& open = TLibraryOpener());

@@ -6,6 +6,7 @@
 
 #include "adapters/CgiSEng.h"
 #include "adapters/CgiWEng.h"
+#include "adapters/NSapiEng.h"
 #include "app/VantoraMain.h"
 #include "app/VantoraStat.h"
 #include "app/VantoraUsage.h"
@@ -61,6 +62,8 @@ void StartLibrary() {
     // library sets it when it is loaded.
     SetIsLibrary(true);
     SetParams({});
+    // The library adapters' unit start-up: the NSAPI server's own library.
+    StartNsapiUnit();
     // The web server owns the process's signals: SIGPIPE stays as it set it.
     try {
       CreateVantoraForms(TApplication::Instance());

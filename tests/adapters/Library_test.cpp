@@ -13,7 +13,7 @@ namespace vantora {
 namespace {
 
 // The entry points of the library: one line per adapter entry point.
-const std::set<std::string> kEntryPoints = {};
+const std::set<std::string> kEntryPoints = {"vantora_service"};
 
 struct CommandResult {
   int status = -1;

@@ -33,7 +33,7 @@ class NsapiEngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     LoadFakeServer();
-    SetServerLibraryOpener(nullptr);
+    SetServerLibraryOpener(&OpenWithDynamicLoader);
     LoadServerLibrary();
     SetNsapiActive(false);
     engine_ = std::make_unique<TNSAPIEngine>(
@@ -47,7 +47,7 @@ class NsapiEngineTest : public ::testing::Test {
 
   void TearDown() override {
     engine_.reset();
-    SetServerLibraryOpener(nullptr);
+    SetServerLibraryOpener(&OpenWithDynamicLoader);
     LoadServerLibrary();
     SetNsapiActive(false);
   }
@@ -428,7 +428,7 @@ TEST_F(NsapiEngineTest, MissingServerLibraryIsLoggedAndNothingIsCalled) {
                        "libns-httpd20.so, /usr/lib/libns-httpd20.so)\r\n"),
             std::string::npos);
   // Once the server's library can be found, the next call loads it and serves.
-  SetServerLibraryOpener(nullptr);
+  SetServerLibraryOpener(&OpenWithDynamicLoader);
   auto next = Serve(NsapiRequestSpec());
   EXPECT_EQ(result_, REQ_PROCEED);
   EXPECT_TRUE(ran);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace vantora {
 namespace {
@@ -87,6 +88,34 @@ std::string NsapiCall::ResponseHeader(const std::string& name) const {
     if (key == name) return value;
   }
   return std::string();
+}
+
+NsapiHost& NsapiHost::Instance() {
+  static NsapiHost host;
+  return host;
+}
+
+NsapiHost::NsapiHost() {
+  library_path_ = dir_.path() + "/libvantora.so";
+  std::error_code error;
+  std::filesystem::copy_file(VANTORA_LIBRARY, library_path_, error);
+  void* library = error ? nullptr : ::dlopen(library_path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library != nullptr) {
+    service_ = reinterpret_cast<decltype(service_)>(::dlsym(library, "vantora_service"));
+  }
+  if (service_ == nullptr) {
+    std::fprintf(stderr, "cannot load %s as an NSAPI plug-in: %s\n", library_path_.c_str(),
+                 error ? error.message().c_str() : ::dlerror());
+    std::abort();
+  }
+}
+
+std::string NsapiHost::ProgramFile(const std::string& extension) const {
+  return dir_.path() + "/libvantora" + extension;
+}
+
+int NsapiHost::Service(nsapi::pblock* pb, nsapi::Session* sn, nsapi::Request* rq) const {
+  return service_(pb, sn, rq);
 }
 
 }  // namespace vantora

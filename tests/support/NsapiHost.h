@@ -12,6 +12,7 @@
 #include <string>
 
 #include "support/NsFakeServer.h"
+#include "support/ScopedTempDir.h"
 
 namespace vantora {
 
@@ -70,6 +71,36 @@ class NsapiCall {
   nsapi::pblock* pb_;
   nsfake::SessionRecord session_;
   nsfake::RequestRecord request_;
+};
+
+// libvantora.so loaded as an NSAPI server loads its plug-in, from a copy in
+// a directory of its own, where the program keeps its files (statistics,
+// templates).  A library is loaded once per process, so there is one host
+// per process; its directory goes when the process ends.
+class NsapiHost {
+ public:
+  // The process's host.  Loads the library on first use; aborts the test
+  // program when it cannot be loaded or lacks vantora_service.  It does not
+  // load the fake server: a test does that first (LoadFakeServer), or leaves
+  // it out to see the library without a server library.
+  static NsapiHost& Instance();
+
+  // The folder of the library copy.
+  const std::string& ProgramDir() const { return dir_.path(); }
+  // The program's file with this extension (".stat1", ".htm"): the library
+  // copy's path with its extension replaced.
+  std::string ProgramFile(const std::string& extension) const;
+
+  // Calls vantora_service as the server does; returns its result.
+  int Service(nsapi::pblock* pb, nsapi::Session* sn, nsapi::Request* rq) const;
+  int Service(NsapiCall& call) const { return Service(call.pb(), call.sn(), call.rq()); }
+
+ private:
+  NsapiHost();
+
+  ScopedTempDir dir_;
+  std::string library_path_;
+  int (*service_)(nsapi::pblock*, nsapi::Session*, nsapi::Request*) = nullptr;
 };
 
 }  // namespace vantora
