@@ -390,7 +390,7 @@ INSTANTIATE_TEST_SUITE_P(
                       VariableCase{"CaseKept", "Host", "", true}),
     [](const ::testing::TestParamInfo<VariableCase>& info) { return info.param.label; });
 
-TEST_F(NsapiEngineTest, LocksAreTheServersCriticalSections) {
+TEST_F(NsapiEngineTest, LocksAreTheServersCriticalSectionsAcrossConcurrentThreads) {
   const nsfake::Control& fake = LoadFakeServer();
   const int before = fake.live_crits();
   int counter = 0;
@@ -459,7 +459,7 @@ TEST_F(NsapiEngineTest, FirstRequestEventOnceThenEveryRequest) {
   EXPECT_EQ(every, 3);
 }
 
-TEST_F(NsapiEngineTest, ThreadsServeTheirOwnRequestsAtOnce) {
+TEST_F(NsapiEngineTest, ConcurrentThreadsServeTheirOwnRequests) {
   handler_ = [&](TNSAPIEngine& e) {
     const std::string who = e.GetField("who", "?");
     for (int i = 0; i < 50; ++i) Send("<p>" + who + ":" + e.GetRemoteAddr() + "</p>");
