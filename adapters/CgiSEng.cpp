@@ -1,11 +1,7 @@
 #include "adapters/CgiSEng.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <stdexcept>
-
+#include "adapters/CgiRequestData.h"
+#include "adapters/FastCgiEng.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
@@ -22,22 +18,6 @@ bool WindowsCgiVersion() {
   return UpperCase(GetEnv("CGI_VERSION")).find("WIN") != std::string::npos;
 }
 
-// CONTENT_LENGTH as a number: optional blanks, an optional sign, digits.
-// Anything else is an error of the request.
-int ContentLengthValue(const std::string& text) {
-  size_t begin = 0;
-  while (begin < text.size() && text[begin] == ' ') ++begin;
-  const char* start = text.c_str() + begin;
-  char* stop = nullptr;
-  errno = 0;
-  const long value = std::strtol(start, &stop, 10);
-  const bool digits = stop != start && (stop[-1] >= '0' && stop[-1] <= '9');
-  if (!digits || *stop != '\0' || errno == ERANGE || value < INT_MIN || value > INT_MAX) {
-    throw std::runtime_error("'" + text + "' is not a valid integer value");
-  }
-  return static_cast<int>(value);
-}
-
 }  // namespace
 
 CgiStdThreadState& CgiStdState() { return cgi_std_state; }
@@ -46,11 +26,13 @@ bool IsCgiServerProcess() { return cgi_server_process; }
 
 void StartCgiStdUnit(int input_handle, int output_handle) {
   const std::string server_software = GetEnv("SERVER_SOFTWARE");
-  cgi_server_process = (server_software.empty() && ParamCount() == 0) ||
-                       (ParamCount() > 0 && ParamStr(1) == "START_SERVER");
+  // A FastCGI application is never the CGI server process, though a
+  // process manager starts it without a CGI environment or parameters.
+  cgi_server_process = !IsFastCgiProcess() && ((server_software.empty() && ParamCount() == 0) ||
+                                               (ParamCount() > 0 && ParamStr(1) == "START_SERVER"));
   // The CGI server's work structures (work directory, request file name,
   // server data) are prepared here once the server mode is built.
-  if (IsLibrary() || WindowsCgiVersion()) return;
+  if (IsLibrary() || WindowsCgiVersion() || IsFastCgiProcess()) return;
   if (server_software.empty() && !cgi_server_process) return;
   // Stale server registrations are cleaned up here, and the CGI server
   // process takes over, once the server mode is built.
@@ -124,24 +106,8 @@ void TCGIStdEngine::ExecRequest() {
 std::string TCGIStdEngine::ReadRequestData() {
   CgiStdThreadState& state = cgi_std_state;
   if (!state.input) return std::string();
-  const std::string length_text = GetVariable("CONTENT_LENGTH");
-  const int length = length_text.empty() ? 0 : ContentLengthValue(length_text);
-  if (length <= 0) return GetQueryString();
-  if (length > AutoReadLimit()) {
-    WriteLog("Content length exceeds AutoReadLimit");
-    return std::string();
-  }
-  if (!AutoReadInput()) return std::string();
-  if (UpperCase(GetVariable("CONTENT_TYPE")).find("MULTIPART/FORM-DATA;") != std::string::npos) {
-    return ReadMultipartInput();
-  }
-  // Read in blocks rather than byte by byte; a body shorter than announced
-  // ends where the bytes end, and the data is the text up to a zero byte.
-  std::string body(static_cast<size_t>(length), '\0');
-  const int got = state.input->ReadFully(body.data(), length);
-  body.resize(static_cast<size_t>(got < 0 ? 0 : got));
-  body.resize(std::strlen(body.c_str()));
-  return body;
+  return ReadCgiRequestData(
+      *this, [&state](char* buffer, int count) { return state.input->ReadFully(buffer, count); });
 }
 
 void TCGIStdEngine::FinishRequest() {
@@ -182,11 +148,7 @@ int TCGIStdEngine::ReadData(void* buffer, int count) {
 }
 
 std::string TCGIStdEngine::GetVariable(const std::string& name) {
-  std::string key = UpperCase(name);
-  for (char& c : key) {
-    if (c == ' ') c = '_';
-  }
-  if (key == "EXECUTABLE_PATH") key = "SCRIPT_NAME";
+  const std::string key = CgiVariableName(name);
   if (const std::vector<std::string>* lines = cgi_std_state.variables.get()) {
     const std::string prefix = key + "=";
     for (const std::string& line : *lines) {

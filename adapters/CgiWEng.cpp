@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "adapters/CgiWEngReport.h"
+#include "adapters/FastCgiEng.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
@@ -26,7 +27,8 @@ TCGIWinEngine* process_engine = nullptr;
 const char* const kVariableSections[] = {"CGI", "SYSTEM", "EXTRA HEADERS", "ACCEPT"};
 
 bool ComputeNotWindowsCgi() {
-  if (IsLibrary()) return true;
+  // "--fastcgi ADDRESS" is no profile: a FastCGI application serves.
+  if (IsLibrary() || IsFastCgiProcess()) return true;
   return !GetEnv("SERVER_SOFTWARE").empty() &&
          UpperCase(GetEnv("CGI_VERSION")).find("WIN") == std::string::npos;
 }

@@ -15,6 +15,9 @@
 //   no SERVER_SOFTWARE, no parameters   standard CGI and Windows CGI, with
 //                                         the no-CGI-environment flag (the
 //                                         CGI server process)
+//   a FastCGI process (standard input   FastCGI, before any of the above
+//     a listening socket, or
+//     "--fastcgi ADDRESS")
 #pragma once
 
 #include <functional>
@@ -29,6 +32,7 @@ namespace vantora {
 class TCGIStdEngine;
 class TCGIWinEngine;
 class TNSAPIEngine;
+class TFastCGIEngine;
 struct THTTP_FILTER_CONTEXT;
 
 // ISAPI events, raised by the ISAPI adapter.
@@ -103,6 +107,9 @@ class TGeneralHttpEngine : public TGeneralHttpComponent {
   // The Windows CGI adapter this facade created (owned by the facade's
   // owner), or null.
   TCGIWinEngine* CgiWinEngine() const { return cgi_win_engine_; }
+  // The FastCGI adapter this facade created (owned by the facade's owner),
+  // or null.
+  TFastCGIEngine* FastCgiEngine() const { return fastcgi_engine_; }
 
   // Forwarding operations: each calls the same operation of CurrentEngine().
   // REQUIRES: the calling thread has a current engine.
@@ -157,9 +164,10 @@ class TGeneralHttpEngine : public TGeneralHttpComponent {
   std::string session_name_ = "DefaultSession";
   bool no_cache_ = false;
 
-  TCGIStdEngine* cgi_std_engine_ = nullptr;  // owned by Owner()
-  TCGIWinEngine* cgi_win_engine_ = nullptr;  // owned by Owner()
-  TNSAPIEngine* nsapi_engine_ = nullptr;     // owned by Owner()
+  TCGIStdEngine* cgi_std_engine_ = nullptr;   // owned by Owner()
+  TCGIWinEngine* cgi_win_engine_ = nullptr;   // owned by Owner()
+  TNSAPIEngine* nsapi_engine_ = nullptr;      // owned by Owner()
+  TFastCGIEngine* fastcgi_engine_ = nullptr;  // owned by Owner()
 };
 
 }  // namespace vantora

@@ -124,7 +124,8 @@ class TFormMain : public TComponent {
 
 // Ends the response of the request served by the calling thread, when its
 // adapter can: a standard CGI request process in normal mode closes its
-// standard output, which tells the web server that the response is complete.
+// standard output, which tells the web server that the response is complete;
+// a FastCGI request ends its answer and frees its place in the pool.
 // Later output of the request is dropped.  A process that ends after the
 // request then ignores the termination signals a web server sends to a CGI
 // program still running after its response, so that the work after the

@@ -7,6 +7,7 @@
 #include "adapters/CgiSEng.h"
 #include "adapters/CgiWEng.h"
 #include "adapters/NSapiEng.h"
+#include "adapters/FastCgiEng.h"
 #include "app/VantoraMain.h"
 #include "app/VantoraStat.h"
 #include "app/VantoraUsage.h"
@@ -40,6 +41,7 @@ int RunProgram(int argc, const char* const* argv, const TFormCreator& create_for
   // The Windows CGI unit only looks at how the process was started; a
   // person asking for the usage text or the version is answered before any
   // unit touches a file.
+  StartFastCgiUnit();
   StartCgiWinUnit();
   if (AnswerCommandLineQuestion()) return 0;
   StartCgiStdUnit();
@@ -51,6 +53,8 @@ int RunProgram(int argc, const char* const* argv, const TFormCreator& create_for
   // request served during the forms' creation ends by their default action.
   InstallQuitSignalHandlers();
   RunMessageLoop();
+  // Requests in flight finish before any form goes.
+  StopFastCgiService();
   application.DestroyForms();
   return 0;
 }

@@ -26,6 +26,13 @@ const StartForm kStartForms[] = {
      "server wrote (CGI_VERSION names \"WIN\" when the server\n"
      "sets SERVER_SOFTWARE); the answer goes to the output\n"
      "file the profile names."},
+    {"--fastcgi ADDRESS [--threads N]",
+     "FastCGI: stays loaded and serves the web server's\n"
+     "requests on N threads (default: one per core) at the\n"
+     "unix socket path or host:port ADDRESS, until SIGTERM\n"
+     "or Ctrl-C.  A FastCGI process manager that starts the\n"
+     "program with a listening socket as standard input\n"
+     "needs no ADDRESS."},
     {"--help", "Shows this text."},
     {"--version", "Shows the program's version."},
 };
@@ -65,7 +72,8 @@ std::string UsageText(const std::string& program_file) {
     return ExtractFileName(ChangeFileExt(program_file, extension));
   };
 
-  std::string text = "Usage: " + name + " [PROFILE | --help | --version]\n\n";
+  std::string text = "Usage: " + name +
+                     " [PROFILE | --fastcgi ADDRESS [--threads N] | --help | --version]\n\n";
   text +=
       "Counts the visits of a web site's pages and shows them as pages and charts.\n"
       "A web server runs the program for every request; each page of the site\n"
