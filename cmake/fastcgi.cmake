@@ -1,6 +1,8 @@
 # The FastCGI adapter speaks the FastCGI protocol through Debian's libfcgi
-# (fcgiapp.h, FCGX_Accept_r on several threads).
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(FCGI REQUIRED IMPORTED_TARGET fcgi)
-target_link_libraries(vantora_core PUBLIC PkgConfig::FCGI)
-set(VANTORA_STATIC_PKG_PkgConfig::FCGI fcgi)
+# (fcgiapp.h, FCGX_Accept_r on several threads).  Its static archive (built
+# position-independent) is linked everywhere, so neither the executable nor
+# libvantora.so needs the shared library at run time.
+find_path(FCGI_INCLUDE_DIR fcgiapp.h REQUIRED)
+find_library(FCGI_ARCHIVE NAMES libfcgi.a REQUIRED)
+target_include_directories(vantora_core SYSTEM PUBLIC ${FCGI_INCLUDE_DIR})
+target_link_libraries(vantora_core PUBLIC ${FCGI_ARCHIVE})
