@@ -12,6 +12,27 @@
 
 namespace vantora {
 
+void ApplyFacadeSettings(THttpEngine& engine, bool buffered_output, bool no_cache,
+                         std::string temp_dir, std::string session_name, int auto_read_limit,
+                         bool auto_read_input, std::string auto_content_type, bool auto_http_header,
+                         TRequestErrorEvent on_request_error,
+                         TLastExecRequestEvent on_last_exec_request,
+                         TExecRequestEvent on_exec_request,
+                         TFirstExecRequestEvent on_first_exec_request) {
+  engine.SetBufferedOutput(buffered_output);
+  engine.SetNoCache(no_cache);
+  engine.SetTempDir(std::move(temp_dir));
+  engine.SetSessionName(std::move(session_name));
+  engine.SetAutoReadLimit(auto_read_limit);
+  engine.SetAutoReadInput(auto_read_input);
+  engine.SetAutoContentType(std::move(auto_content_type));
+  engine.SetAutoHttpHeader(auto_http_header);
+  engine.OnRequestError = std::move(on_request_error);
+  engine.OnLastExecRequest = std::move(on_last_exec_request);
+  engine.OnExecRequest = std::move(on_exec_request);
+  engine.OnFirstExecRequest = std::move(on_first_exec_request);
+}
+
 std::string CgiVariableName(const std::string& name) {
   std::string key = UpperCase(name);
   for (char& c : key) {

@@ -7,9 +7,19 @@
 #include <functional>
 #include <string>
 
+#include "engine/HttpEng.h"
+
 namespace vantora {
 
-class THttpEngine;
+// Gives an adapter the facade's property values and event handlers, in the
+// order the facade passes them.
+void ApplyFacadeSettings(THttpEngine& engine, bool buffered_output, bool no_cache,
+                         std::string temp_dir, std::string session_name, int auto_read_limit,
+                         bool auto_read_input, std::string auto_content_type, bool auto_http_header,
+                         TRequestErrorEvent on_request_error,
+                         TLastExecRequestEvent on_last_exec_request,
+                         TExecRequestEvent on_exec_request,
+                         TFirstExecRequestEvent on_first_exec_request);
 
 // "SERVER NAME" -> "SERVER_NAME", "Remote User" -> "REMOTE_USER"; the name
 // "EXECUTABLE PATH" reads SCRIPT_NAME.

@@ -180,18 +180,11 @@ TFastCGIEngine::TFastCGIEngine(TComponent* owner, int listen_socket, int threads
     : THttpEngine(owner, "FastCGIEngine"),
       listen_socket_(listen_socket),
       threads_(threads < 1 ? 1 : threads) {
-  SetBufferedOutput(buffered_output);
-  SetNoCache(no_cache);
-  SetTempDir(std::move(temp_dir));
-  SetSessionName(std::move(session_name));
-  SetAutoReadLimit(auto_read_limit);
-  SetAutoReadInput(auto_read_input);
-  SetAutoContentType(std::move(auto_content_type));
-  SetAutoHttpHeader(auto_http_header);
-  OnRequestError = std::move(on_request_error);
-  OnLastExecRequest = std::move(on_last_exec_request);
-  OnExecRequest = std::move(on_exec_request);
-  OnFirstExecRequest = std::move(on_first_exec_request);
+  ApplyFacadeSettings(*this, buffered_output, no_cache, std::move(temp_dir),
+                      std::move(session_name), auto_read_limit, auto_read_input,
+                      std::move(auto_content_type), auto_http_header, std::move(on_request_error),
+                      std::move(on_last_exec_request), std::move(on_exec_request),
+                      std::move(on_first_exec_request));
 }
 
 TFastCGIEngine::~TFastCGIEngine() {
