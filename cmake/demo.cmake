@@ -13,4 +13,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/tools/server/lighttpd-vantora.conf
               ${CMAKE_SOURCE_DIR}/tools/server/apache-vantora.conf
               ${CMAKE_SOURCE_DIR}/tools/server/nginx-vantora.conf
               ${CMAKE_SOURCE_DIR}/tools/server/logrotate-vantora
+              ${CMAKE_SOURCE_DIR}/tools/server/nginx-vantora-fastcgi.conf
+              ${CMAKE_SOURCE_DIR}/tools/server/lighttpd-vantora-fastcgi.conf
+              ${CMAKE_SOURCE_DIR}/tools/server/apache-vantora-fastcgi.conf
+              ${CMAKE_SOURCE_DIR}/tools/server/vantora-fastcgi.service
         DESTINATION ${CMAKE_INSTALL_DATADIR}/vantora/server)

@@ -128,6 +128,8 @@ bool ShippedConfig(const char* file, const std::string& dir, std::string* text,
   const std::pair<std::string, std::string> moves[] = {
       {"/srv/vantora", dir + "/site"},
       {"/run/fcgiwrap.socket", dir + "/var/fcgiwrap.sock"},
+      {"/run/vantora/vantora.sock", dir + "/var/vantora.sock"},
+      {"/run/lighttpd/vantora-fastcgi.sock", dir + "/var/vantora-fastcgi.sock"},
   };
   for (const auto& [from, to] : moves) {
     for (size_t at = text->find(from); at != std::string::npos;
@@ -155,7 +157,7 @@ std::string LighttpdConfig(const std::string& dir, int port, bool as_nobody) {
   return conf.str();
 }
 
-std::string ApacheConfig(const std::string& dir, int port, bool as_nobody) {
+std::string ApacheConfig(const std::string& dir, int port, bool as_nobody, bool fastcgi) {
   std::ostringstream conf;
   conf << "ServerRoot \"" << dir << "/var\"\n"
        << "ServerName 127.0.0.1\n"
@@ -164,7 +166,9 @@ std::string ApacheConfig(const std::string& dir, int port, bool as_nobody) {
        << "DefaultRuntimeDir \"" << dir << "/var\"\n"
        << "ErrorLog \"" << dir << "/var/error.log\"\n"
        << "LogLevel warn\n";
-  for (const char* module : {"mpm_event", "authz_core", "alias", "mime", "cgid"}) {
+  std::vector<std::string> modules = {"mpm_event", "authz_core", "alias", "mime", "cgid"};
+  if (fastcgi) modules.insert(modules.end(), {"proxy", "proxy_fcgi"});
+  for (const std::string& module : modules) {
     conf << "LoadModule " << module << "_module " << kApacheModules << "/mod_" << module << ".so\n";
   }
   if (as_nobody) conf << "User nobody\nGroup nogroup\n";
@@ -254,11 +258,17 @@ std::string HttpResponse::Header(const std::string& name) const {
 bool WebServer::Installed(Kind kind) {
   switch (kind) {
     case Kind::kLighttpd:
+    case Kind::kLighttpdFastCgi:
       return access(kLighttpd, X_OK) == 0;
     case Kind::kApache:
       return access(kApache, X_OK) == 0;
+    case Kind::kApacheFastCgi:
+      return access(kApache, X_OK) == 0 &&
+             access((std::string(kApacheModules) + "/mod_proxy_fcgi.so").c_str(), R_OK) == 0;
     case Kind::kNginx:
       return access(kNginx, X_OK) == 0 && access(kFcgiwrap, X_OK) == 0;
+    case Kind::kNginxFastCgi:
+      return access(kNginx, X_OK) == 0;
   }
   return false;
 }
@@ -271,6 +281,12 @@ const char* WebServer::KindName(Kind kind) {
       return "apache";
     case Kind::kNginx:
       return "nginx";
+    case Kind::kNginxFastCgi:
+      return "nginx_fastcgi";
+    case Kind::kLighttpdFastCgi:
+      return "lighttpd_fastcgi";
+    case Kind::kApacheFastCgi:
+      return "apache_fastcgi";
   }
   return "";
 }
@@ -283,8 +299,19 @@ const char* WebServer::ShippedConfigName(Kind kind) {
       return "apache-vantora.conf";
     case Kind::kNginx:
       return "nginx-vantora.conf";
+    case Kind::kNginxFastCgi:
+      return "nginx-vantora-fastcgi.conf";
+    case Kind::kLighttpdFastCgi:
+      return "lighttpd-vantora-fastcgi.conf";
+    case Kind::kApacheFastCgi:
+      return "apache-vantora-fastcgi.conf";
   }
   return "";
+}
+
+bool WebServer::IsFastCgi(Kind kind) {
+  return kind == Kind::kNginxFastCgi || kind == Kind::kLighttpdFastCgi ||
+         kind == Kind::kApacheFastCgi;
 }
 
 std::unique_ptr<WebServer> WebServer::Start(const Options& options, std::string* error) {
@@ -341,8 +368,14 @@ std::unique_ptr<WebServer> WebServer::Start(const Options& options, std::string*
   for (const auto& [name, value] : options.environment) {
     wrapper << "export " << name << "=" << ShellQuote(value) << "\n";
   }
-  wrapper << ShellQuote(server->ProgramPath()) << " \"$@\"\ncode=$?\n"
-          << "echo \"$code\" >> " << ShellQuote(dir + "/var/exits") << "\nexit \"$code\"\n";
+  if (IsFastCgi(options.kind)) {
+    // A FastCGI application is the process the server or the harness
+    // started: signals and the listening socket reach the program itself.
+    wrapper << "exec " << ShellQuote(server->ProgramPath()) << " \"$@\"\n";
+  } else {
+    wrapper << ShellQuote(server->ProgramPath()) << " \"$@\"\ncode=$?\n"
+            << "echo \"$code\" >> " << ShellQuote(dir + "/var/exits") << "\nexit \"$code\"\n";
+  }
   const std::string wrapper_path = server->ProgramDir() + "/" + options.script;
   WriteWholeFile(wrapper_path, wrapper.str());
   chmod(wrapper_path.c_str(), 0755);
@@ -350,7 +383,7 @@ std::unique_ptr<WebServer> WebServer::Start(const Options& options, std::string*
   std::string shipped;
   if (!ShippedConfig(ShippedConfigName(options.kind), dir, &shipped, error)) return nullptr;
   WriteWholeFile(dir + "/var/vantora.conf", shipped);
-  if (options.kind == Kind::kNginx) {
+  if (options.kind == Kind::kNginx || options.kind == Kind::kNginxFastCgi) {
     // The shipped block includes the distribution's FastCGI parameters by
     // the name nginx resolves beside its main configuration file.
     fs::create_symlink(kNginxFastcgiParams, dir + "/var/fastcgi_params", ec);
@@ -393,6 +426,37 @@ bool WebServer::StartFcgiwrap(std::string* error) {
   return false;
 }
 
+bool WebServer::StartApplication(std::string* error) {
+  const std::string socket_path = dir_ + "/var/vantora.sock";
+  std::vector<std::string> argv = {ProgramDir() + "/" + options_.script, "--fastcgi", socket_path};
+  argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
+  if (geteuid() == 0) {
+    // As the shipped service unit does: the application runs as the user
+    // the server's workers run as, who may use its socket.
+    argv.insert(argv.begin(), {kSetpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+  }
+  app_pid_ = Spawn(argv, dir_ + "/var/application.out", dir_ + "/var/application.err");
+  if (app_pid_ < 0) {
+    *error = "cannot start the FastCGI application";
+    return false;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    struct stat info {};
+    if (stat(socket_path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) return true;
+    int status = 0;
+    if (waitpid(app_pid_, &status, WNOHANG) == app_pid_) {
+      app_pid_ = -1;
+      *error = "the FastCGI application ended at start-up:\n" +
+               ReadWholeFile(dir_ + "/var/application.err");
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  *error = "the FastCGI application made no socket";
+  return false;
+}
+
 bool WebServer::Launch(std::string* error) {
   port_ = FreeLoopbackPort();
   if (port_ == 0) {
@@ -404,15 +468,25 @@ bool WebServer::Launch(std::string* error) {
   std::vector<std::string> argv;
   switch (options_.kind) {
     case Kind::kLighttpd:
+    case Kind::kLighttpdFastCgi:
       WriteWholeFile(config, LighttpdConfig(dir_, port_, as_nobody));
       argv = {kLighttpd, "-D", "-f", config};
       break;
     case Kind::kApache:
-      WriteWholeFile(config, ApacheConfig(dir_, port_, as_nobody));
+    case Kind::kApacheFastCgi:
+      if (options_.kind == Kind::kApacheFastCgi && app_pid_ < 0 && !StartApplication(error)) {
+        return false;
+      }
+      WriteWholeFile(config,
+                     ApacheConfig(dir_, port_, as_nobody, options_.kind == Kind::kApacheFastCgi));
       argv = {kApache, "-f", config, "-DFOREGROUND"};
       break;
     case Kind::kNginx:
-      if (helper_pid_ < 0 && !StartFcgiwrap(error)) return false;
+    case Kind::kNginxFastCgi:
+      if (options_.kind == Kind::kNginx && helper_pid_ < 0 && !StartFcgiwrap(error)) return false;
+      if (options_.kind == Kind::kNginxFastCgi && app_pid_ < 0 && !StartApplication(error)) {
+        return false;
+      }
       WriteWholeFile(config, NginxConfig(dir_, port_, as_nobody));
       argv = {kNginx, "-p",   dir_ + "/var", "-e",         dir_ + "/var/error.log",
               "-c",   config, "-g",          "daemon off;"};
@@ -466,6 +540,38 @@ void WebServer::Stop() {
   pid_ = -1;
   EndProcessGroup(helper_pid_);
   helper_pid_ = -1;
+  EndProcessGroup(app_pid_);
+  app_pid_ = -1;
+}
+
+pid_t WebServer::ApplicationPid() const {
+  if (app_pid_ > 0) return app_pid_;
+  if (!IsFastCgi(options_.kind)) return -1;
+  // Started by the server: the process whose program file is the copy.
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (fs::read_symlink(entry.path() / "exe", ec) == ProgramPath()) return std::stoi(name);
+  }
+  return -1;
+}
+
+int WebServer::StopApplication() {
+  if (app_pid_ <= 0) return -1;
+  kill(app_pid_, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  int status = 0;
+  while (waitpid(app_pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(app_pid_, SIGKILL);
+      waitpid(app_pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  app_pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 WebServer::~WebServer() {

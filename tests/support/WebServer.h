@@ -1,6 +1,10 @@
 // A real web server for tests: lighttpd (mod_cgi), Apache (mod_cgid) or nginx
 // with fcgiwrap on a free loopback port, serving one CGI program as
-// /cgi-bin/vantora, started and stopped by the test itself.  Each server runs
+// /cgi-bin/vantora, started and stopped by the test itself; or one of them
+// serving the program as a persistent FastCGI application (the FastCGI
+// kinds): nginx and Apache pass requests to "vantora --fastcgi" on a unix
+// socket, which the harness starts beside them as the service manager
+// would, and lighttpd starts the program itself.  Each server runs
 // the configuration shipped under tools/server/ exactly as a site owner
 // installs it, included from a small main configuration of the harness (port,
 // folders, logs, user); only the program folder /srv/vantora and the fcgiwrap
@@ -12,7 +16,8 @@
 //                        statistics, templates and upload files land here
 //   site/vantora         what the server runs: a small shell wrapper that
 //                        sets the extra environment, runs the program copy
-//                        and appends its exit code to var/exits
+//                        and appends its exit code to var/exits (for the
+//                        FastCGI kinds it becomes the program copy, exec)
 //   site/vantora.program the copy of the program (its files take their names
 //                        from "vantora", the name without the extension)
 //   htdocs/              the document root
@@ -48,13 +53,16 @@ struct HttpResponse {
 
 class WebServer {
  public:
-  enum class Kind { kLighttpd, kApache, kNginx };
+  enum class Kind { kLighttpd, kApache, kNginx, kNginxFastCgi, kLighttpdFastCgi, kApacheFastCgi };
 
   struct Options {
     Kind kind = Kind::kLighttpd;
     std::string program;                             // absolute path of the CGI program to copy
     std::string script = "vantora";                  // its name under /cgi-bin/ (only "vantora")
     std::map<std::string, std::string> environment;  // extra CGI variables
+    // FastCGI kinds started by the harness (nginx, Apache): arguments after
+    // "--fastcgi SOCKET", e.g. {"--threads", "1"}.
+    std::vector<std::string> arguments = {};
   };
 
   // Starts the server and waits until it accepts connections.  Returns null
@@ -65,6 +73,8 @@ class WebServer {
   static const char* KindName(Kind kind);
   // The file of tools/server/ that configures this server for the program.
   static const char* ShippedConfigName(Kind kind);
+  // The program runs as a persistent FastCGI application.
+  static bool IsFastCgi(Kind kind);
 
   ~WebServer();
   WebServer(const WebServer&) = delete;
@@ -95,10 +105,19 @@ class WebServer {
   // The server's error log, for failure messages.
   std::string ErrorLog() const;
 
+  // FastCGI kinds: the application's process (found by its program file when
+  // lighttpd started it), or -1.
+  pid_t ApplicationPid() const;
+  // FastCGI kinds the harness started the application for: ends it with
+  // SIGTERM (when it still runs) and returns its exit code, -1 when a signal
+  // ended it; waits at most 30 seconds, then kills it.
+  int StopApplication();
+
  private:
   WebServer() = default;
   bool Launch(std::string* error);
   bool StartFcgiwrap(std::string* error);
+  bool StartApplication(std::string* error);
   void Stop();
 
   Options options_;
@@ -106,6 +125,7 @@ class WebServer {
   int port_ = 0;
   pid_t pid_ = -1;
   pid_t helper_pid_ = -1;  // fcgiwrap behind nginx
+  pid_t app_pid_ = -1;     // vantora --fastcgi behind nginx or Apache
 };
 
 // Test messages name a server kind by its name.
