@@ -1,7 +1,7 @@
 #include "adapters/CgiSEng.h"
 
 #include "adapters/CgiRequestData.h"
-#include "adapters/FastCgiEng.h"
+#include "adapters/FastCgiStartup.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"

@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "adapters/CgiWEngReport.h"
-#include "adapters/FastCgiEng.h"
+#include "adapters/FastCgiStartup.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"

@@ -5,8 +5,8 @@
 // is its input stream and the answer (CGI header lines, never a status line:
 // the web server composes it) goes to its output stream.
 //
-// How a process becomes one (StartFastCgiUnit, before any other adapter
-// unit): a FastCGI process manager (lighttpd's mod_fastcgi, Apache's
+// How a process becomes one (StartFastCgiUnit, adapters/FastCgiStartup.h,
+// before any other adapter unit): a FastCGI process manager (lighttpd's mod_fastcgi, Apache's
 // mod_fcgid, spawn-fcgi) starts the program with a listening socket as its
 // standard input; or a person or a service manager starts it as
 //   vantora --fastcgi ADDRESS [--threads N]
@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "adapters/FastCgiStartup.h"
 #include "engine/HttpEng.h"
 
 struct FCGX_Request;
@@ -57,33 +58,6 @@ struct FastCgiThreadState {
 
 // The calling thread's record.
 FastCgiThreadState& FastCgiState();
-
-// How this process serves, as decided by StartFastCgiUnit.
-struct FastCgiStartup {
-  bool active = false;      // this process is a FastCGI application
-  int listen_socket = -1;   // the socket requests arrive on
-  std::string socket_path;  // a unix socket this process created, removed at the end
-  int threads = 0;          // requests served at once
-};
-
-// Decides from standard input and the command line whether this process is
-// a FastCGI application, and opens the socket of "--fastcgi ADDRESS".  On an
-// error (an address that cannot be listened on, a bad "--threads") it writes
-// the reason to the log and standard error and ends the program with exit
-// code 1.  Run by the program start-up before the other adapter units.
-void StartFastCgiUnit();
-const FastCgiStartup& FastCgiStartupState();
-bool IsFastCgiProcess();
-
-// Opens a listening socket for a unix socket path (anything with a '/' or
-// without a ':') or host:port ("127.0.0.1:9000", "[::1]:9000", ":9000" for
-// every address).  A stale unix socket left by a process that ended is
-// replaced; one that a running program still serves is not.  Returns the
-// socket, or -1 with the reason in *error.
-int OpenFastCgiSocket(const std::string& address, std::string* error);
-
-// True when the descriptor is a listening socket.
-bool IsListeningSocket(int handle);
 
 class TFastCGIEngine : public THttpEngine {
  public:
@@ -156,10 +130,10 @@ class TFastCGIEngine : public THttpEngine {
   bool started_ = false;
 };
 
-// Stops the FastCGI engine of the process, if there is one (TFastCGIEngine::
-// Stop).  The program start-up calls it when its message loop has ended,
-// before the forms are destroyed, so that no request in flight meets a
-// destroyed form.
-void StopFastCgiService();
+// Makes this program able to serve as a FastCGI application: installs the
+// adapter's hooks (adapters/FastCgiStartup.h).  The vantora executable calls
+// it before it starts; libvantora.so never does, so it carries no FastCGI
+// code.
+void InstallFastCgiAdapter();
 
 }  // namespace vantora

@@ -4,8 +4,8 @@
 
 #include "adapters/CgiSEng.h"
 #include "adapters/CgiWEng.h"
+#include "adapters/FastCgiStartup.h"
 #include "adapters/NSapiEng.h"
-#include "adapters/FastCgiEng.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
@@ -105,12 +105,7 @@ void TGeneralHttpEngine::Loaded() {
   if (IsFastCgiProcess()) {
     // A FastCGI application serves the web server's requests on its pool
     // of threads from here on, until the program is asked to quit.
-    const FastCgiStartup& fastcgi = FastCgiStartupState();
-    fastcgi_engine_ = new TFastCGIEngine(
-        Owner(), fastcgi.listen_socket, fastcgi.threads, buffered_output_, no_cache_, temp_dir_,
-        session_name_, auto_read_limit_, auto_read_input_, auto_content_type_, auto_http_header_,
-        OnRequestError, OnLastExecRequest, OnExecRequest, OnFirstExecRequest);
-    fastcgi_engine_->Start();
+    fastcgi_engine_ = CreateFastCgiEngine(*this);
     return;
   }
   const std::string server_software = GetEnv("SERVER_SOFTWARE");

@@ -32,7 +32,6 @@ namespace vantora {
 class TCGIStdEngine;
 class TCGIWinEngine;
 class TNSAPIEngine;
-class TFastCGIEngine;
 struct THTTP_FILTER_CONTEXT;
 
 // ISAPI events, raised by the ISAPI adapter.
@@ -109,7 +108,7 @@ class TGeneralHttpEngine : public TGeneralHttpComponent {
   TCGIWinEngine* CgiWinEngine() const { return cgi_win_engine_; }
   // The FastCGI adapter this facade created (owned by the facade's owner),
   // or null.
-  TFastCGIEngine* FastCgiEngine() const { return fastcgi_engine_; }
+  THttpEngine* FastCgiEngine() const { return fastcgi_engine_; }
 
   // Forwarding operations: each calls the same operation of CurrentEngine().
   // REQUIRES: the calling thread has a current engine.
@@ -164,10 +163,10 @@ class TGeneralHttpEngine : public TGeneralHttpComponent {
   std::string session_name_ = "DefaultSession";
   bool no_cache_ = false;
 
-  TCGIStdEngine* cgi_std_engine_ = nullptr;   // owned by Owner()
-  TCGIWinEngine* cgi_win_engine_ = nullptr;   // owned by Owner()
-  TNSAPIEngine* nsapi_engine_ = nullptr;      // owned by Owner()
-  TFastCGIEngine* fastcgi_engine_ = nullptr;  // owned by Owner()
+  TCGIStdEngine* cgi_std_engine_ = nullptr;  // owned by Owner()
+  TCGIWinEngine* cgi_win_engine_ = nullptr;  // owned by Owner()
+  TNSAPIEngine* nsapi_engine_ = nullptr;     // owned by Owner()
+  THttpEngine* fastcgi_engine_ = nullptr;    // owned by Owner()
 };
 
 }  // namespace vantora

@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "adapters/CgiSEng.h"
-#include "adapters/FastCgiEng.h"
+#include "adapters/FastCgiStartup.h"
 #include "adapters/GenEng.h"
 #include "app/VantoraStat.h"
 #include "charts/VantoraCharts.h"
@@ -121,11 +121,7 @@ void TFormMain::CountVisit(const std::string& query) {
 }
 
 bool EndResponseEarly() {
-  if (auto* fastcgi = dynamic_cast<TFastCGIEngine*>(CurrentEngine())) {
-    // Collected output leaves only at the end of the request.
-    if (fastcgi->BufferedOutput() && !fastcgi->OutputIsDirect()) return false;
-    return fastcgi->EndResponse();
-  }
+  if (IsFastCgiProcess()) return EndFastCgiResponse();
   auto* engine = dynamic_cast<TCGIStdEngine*>(CurrentEngine());
   if (engine == nullptr || IsCgiServerProcess() || engine->CGIMode() != TCGIMode::NormalMode) {
     return false;

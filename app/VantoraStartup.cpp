@@ -7,7 +7,7 @@
 #include "adapters/CgiSEng.h"
 #include "adapters/CgiWEng.h"
 #include "adapters/NSapiEng.h"
-#include "adapters/FastCgiEng.h"
+#include "adapters/FastCgiStartup.h"
 #include "app/VantoraMain.h"
 #include "app/VantoraStat.h"
 #include "app/VantoraUsage.h"
