@@ -20,6 +20,8 @@ bool WindowsCgiVersion() {
 
 }  // namespace
 
+int ContentLengthValue(const std::string& text) { return CgiContentLength(text); }
+
 CgiStdThreadState& CgiStdState() { return cgi_std_state; }
 
 bool IsCgiServerProcess() { return cgi_server_process; }

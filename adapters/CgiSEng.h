@@ -47,6 +47,11 @@ struct CgiStdThreadState {
 // The calling thread's record.
 CgiStdThreadState& CgiStdState();
 
+// CONTENT_LENGTH as a number: optional leading blanks, an optional sign,
+// decimal digits, within int.  Throws std::runtime_error for anything else
+// (an error of the request).
+int ContentLengthValue(const std::string& text);
+
 // Unit start-up, run by the program start-up before any form is created (the
 // command line must be set first, platform/CommandLine.h).  Decides whether
 // this process is the CGI server process and, in a CGI request process, binds

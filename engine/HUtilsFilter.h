@@ -143,11 +143,17 @@ class THttpFileFilter : public THttpTextFilterComponent {
   const std::string& FileName() const { return file_name_; }
   void SetFileName(std::string file_name) { file_name_ = std::move(file_name); }
 
+  // Raised once the file is open, before any of its text is filtered: a
+  // page composes its header here, so that a file that cannot be opened
+  // leaves the response empty.
+  std::function<void()> OnFileOpened;
+
   // Filters the file named by FileName into the response.  An empty
   // FileName becomes the program file's name with the extension ".htm"; a
   // relative one is taken in the program's folder.  Throws
   // std::runtime_error when the file cannot be found or opened.  Does not
-  // reset the condition state (run a memo filter first for that).
+  // reset the condition state (run a memo filter first for that).  Only a
+  // regular file is read, and only as far as its size when it was opened.
   void Execute();
 
  private:

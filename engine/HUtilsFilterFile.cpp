@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -33,12 +34,18 @@ void THttpFileFilter::Execute() {
     throw std::runtime_error(Name() + " : open error " + path);
   }
 
+  // Text appended while the file is read is left for the next request.
+  const off_t end = file.Size();
+  if (OnFileOpened) OnFileOpened();
+
   char block[kBlockSize];
   std::string piece;
   off_t offset = 0;
   bool full = true;
   while (full) {
-    ssize_t count = file.ReadAt(block, sizeof block, offset);
+    const size_t want =
+        static_cast<size_t>(std::min<off_t>(kBlockSize, std::max<off_t>(end - offset, 0)));
+    ssize_t count = want == 0 ? 0 : file.ReadAt(block, want, offset);
     if (count < 0) count = 0;  // a failed read ends the file
     offset += count;
     full = count == kBlockSize;

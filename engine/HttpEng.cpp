@@ -50,13 +50,13 @@ void ReportRequestError(THttpEngine* engine, const std::exception& error) {
       engine->OnRequestError(engine, error);
       return;
     } catch (const std::exception& nested) {
-      WriteLog(std::string("Unhandled exception : ") + nested.what());
+      ReportFailure(std::string("Unhandled exception : ") + nested.what());
     } catch (...) {
-      WriteLog("Unhandled exception : unknown error in OnRequestError");
+      ReportFailure("Unhandled exception : unknown error in OnRequestError");
     }
     return;
   }
-  WriteLog(std::string("Unhandled exception : ") + error.what());
+  ReportFailure(std::string("Unhandled exception : ") + error.what());
 }
 
 }  // namespace
@@ -157,21 +157,38 @@ void THttpEngine::WriteStatusLine() {
   }
 }
 
+void THttpEngine::WriteErrorStatus() {
+  const std::string software = UpperCase(GetServerSoftware());
+  if (software.find("NETSCAPE") == std::string::npos &&
+      software.find("APACHE") == std::string::npos) {
+    SendLine("HTTP/1.1 500 Internal Server Error");
+  } else {
+    SendLine("Status: 500 Internal Server Error");
+  }
+}
+
+void THttpEngine::ComposeHeader() {
+  RequestState& state = request_state;
+  if (!AutoHttpHeader() || state.header_composed) return;
+  // Set first: the header lines below come back through SendText.
+  state.header_composed = true;
+  SendHeader("content-type", AutoContentType());
+  if (NoCache()) {
+    const std::string expired = HttpDate(Now() - 1000);
+    SendHeader("Pragma", "no-cache");
+    SendHeader("Cache-Control", "no-cache");
+    SendHeader("Expires", expired);
+    SendHeader("Document Expires", expired);
+  }
+  EndHeader();
+}
+
 void THttpEngine::SendText(const std::string& text) {
   RequestState& state = request_state;
   if (AutoHttpHeader() && !state.header_composed && !text.empty() && text[0] == '<') {
-    // Set first: the header lines below come back through SendText.
-    state.header_composed = true;
-    SendHeader("content-type", AutoContentType());
-    if (NoCache()) {
-      const std::string expired = HttpDate(Now() - 1000);
-      SendHeader("Pragma", "no-cache");
-      SendHeader("Cache-Control", "no-cache");
-      SendHeader("Expires", expired);
-      SendHeader("Document Expires", expired);
-    }
-    EndHeader();
+    ComposeHeader();
   }
+  if (!text.empty()) state.response_started = true;
   if (BufferedOutput() && !state.direct_output && !text.empty() && state.output_buffer) {
     state.output_buffer->append(text);
   }
@@ -189,6 +206,7 @@ void THttpEngine::SendData(const void* bytes, int count) {
     SendHeader("content-type", type);
     EndHeader();
   }
+  if (count > 0) state.response_started = true;
   if (BufferedOutput() && !state.direct_output && count > 0 && state.output_buffer) {
     state.output_buffer->append(static_cast<const char*>(bytes), static_cast<size_t>(count));
   }
@@ -241,6 +259,8 @@ void THttpEngine::RunRequest() {
   state.image_kind = TImageKind::None;
   if (state.request_number == 0) state.request_number = RandomBelow(1000);
 
+  state.response_started = false;
+  bool failed = false;
   try {
     MakeCurrent();
     state.header_composed = false;
@@ -254,24 +274,50 @@ void THttpEngine::RunRequest() {
       state.header_composed = true;
     }
   } catch (const std::exception& error) {
+    failed = true;
     ReportRequestError(this, error);
   } catch (...) {
+    failed = true;
     ReportRequestError(this, std::runtime_error("unknown error"));
+  }
+
+  // A failure that left the response empty would reach the visitor as a
+  // server's guess (an empty page, a gateway error): answer a real error.
+  if (failed && !state.response_started) {
+    try {
+      SendFailureResponse();
+    } catch (const std::exception& error) {
+      ReportFailure(std::string("Unhandled exception : ") + error.what());
+    } catch (...) {
+      ReportFailure("Unhandled exception : unknown error");
+    }
   }
 
   if (BufferedOutput()) {
     try {
       FlushBuffer();
     } catch (const std::exception& error) {
-      WriteLog(std::string("Unhandled exception : ") + error.what());
+      ReportFailure(std::string("Unhandled exception : ") + error.what());
     } catch (...) {
-      WriteLog("Unhandled exception : unknown error");
+      ReportFailure("Unhandled exception : unknown error");
     }
     state.output_buffer.reset();
   }
 
   FinishRequest();
   state.request_number = 0;
+}
+
+void THttpEngine::SendFailureResponse() {
+  RequestState& state = request_state;
+  // The error status takes the place of the automatic "200" status line and
+  // header.
+  state.first_header_written = true;
+  state.header_composed = true;
+  WriteErrorStatus();
+  SendHeader("content-type", "text/plain");
+  EndHeader();
+  SendText(kFailureBody);
 }
 
 void THttpEngine::FlushBuffer() {

@@ -29,6 +29,11 @@ class THttpEngine;
 // Marks a request variable or field that does not exist.
 inline constexpr const char kNotAvailable[] = "#1NOT_AVAILABLE#1";
 
+// The body of the answer to a request that failed before any output.  It
+// names no path or detail: the reason is in the program's log.
+inline constexpr const char kFailureBody[] =
+    "500 Internal Server Error\r\nThe request could not be served.\r\n";
+
 enum class TCGIMode { NormalMode, ServerMode, ServerThreadMode };
 
 enum class TImageKind { None, Jpeg, Gif };
@@ -60,6 +65,9 @@ struct RequestState {
   std::unique_ptr<std::string> output_buffer;
   // Writes go straight to the server (false while collecting into the buffer).
   bool direct_output = true;
+  // Some text or data of the response has been written (or collected) in
+  // this request.  A request that fails before that answers an error status.
+  bool response_started = false;
 };
 
 // The calling thread's request state.
@@ -149,6 +157,13 @@ class THttpEngine : public TComponent {
 
   // "HTTP/1.1 200 OK" unless the server software is NETSCAPE or APACHE.
   virtual void WriteStatusLine();
+  // Writes the status of a failed request (500) in the form the server
+  // expects, as the first line of the response: the status line
+  // "HTTP/1.1 500 Internal Server Error" where WriteStatusLine writes one,
+  // otherwise the header line "Status: 500 Internal Server Error" (CGI
+  // servers such as Apache take the status from it).  Adapters whose server
+  // is told the status another way override it.
+  virtual void WriteErrorStatus();
   // Base behaviour: the automatic header before text beginning with '<', and
   // collection into the buffer.  Adapters call the base, then write to the
   // server when !BufferedOutput() || OutputIsDirect().
@@ -182,6 +197,12 @@ class THttpEngine : public TComponent {
   // body.  Base: in a library, when the server software names NETSCAPE.
   virtual bool ServerComposesHeader();
 
+  // Writes the automatic header (content type and, with NoCache, the
+  // no-cache lines) now, unless AutoHttpHeader is off or the header has been
+  // composed already.  Pages call it before their first text, so that the
+  // header comes first whatever that text begins with.
+  void ComposeHeader();
+
   // Binds this engine to the calling thread.
   void MakeCurrent();
   // text + CR LF.
@@ -190,7 +211,10 @@ class THttpEngine : public TComponent {
   bool OutputIsDirect() const;
   // The request cycle; adapters call it once per request on the serving
   // thread.  Never throws for errors of the request's handling: they go to
-  // OnRequestError or the log.
+  // OnRequestError or, as "Unhandled exception : " lines, to the log and
+  // standard error (ReportFailure).  A request that fails before anything
+  // of its response was written answers a 500 status with a short plain
+  // text body (WriteErrorStatus); the reason stays in the log.
   void RunRequest();
   // Set the image kind, then hand the bitmap to the installed encoder.
   // Throw std::runtime_error when no encoder is installed.
@@ -208,6 +232,9 @@ class THttpEngine : public TComponent {
 
  private:
   void FlushBuffer();
+  // The whole answer of a request that failed before any output: the error
+  // status, a plain-text content type and kFailureBody.
+  void SendFailureResponse();
 
   std::string auto_content_type_ = "text/html";
   bool auto_read_input_ = true;

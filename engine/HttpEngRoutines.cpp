@@ -61,6 +61,7 @@ int AttributesOf(const std::string& name, const struct stat& st) {
 }  // namespace
 
 void Send(const std::string& text) { Engine().SendText(text); }
+void ComposeHeader() { Engine().ComposeHeader(); }
 void SendLn(const std::string& text) { Engine().SendLine(text); }
 void SendGif(const TBitmap& bitmap) { Engine().SendGifImage(bitmap); }
 void SendJpeg(const TBitmap& bitmap) { Engine().SendJpegImage(bitmap); }
@@ -222,11 +223,28 @@ std::string LogFilePath() {
   return path;
 }
 
+std::string EscapeLogText(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string result;
+  result.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 32 || byte == 127) {
+      result.push_back('%');
+      result.push_back(kHex[byte >> 4]);
+      result.push_back(kHex[byte & 15]);
+    } else {
+      result.push_back(c);
+    }
+  }
+  return result;
+}
+
 void WriteLog(const std::string& message) {
   try {
     const std::string line = DateTimeToStr(Now()) + ",  " +
                              std::to_string(CurrentRequestState().request_number) + " : " +
-                             message + "\r\n";
+                             EscapeLogText(message) + "\r\n";
     const std::string path = LogFilePath();
     // O_APPEND and a single write: lines of concurrent writers never mix.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -241,6 +259,21 @@ void WriteLog(const std::string& message) {
     ::close(fd);
   } catch (...) {
     // Logging never disturbs a request.
+  }
+}
+
+void ReportFailure(const std::string& message) {
+  WriteLog(message);
+  try {
+    const std::string line =
+        EscapeLogText(ExtractFileName(ModuleFileName()) + ": " + message) + "\n";
+    // One write, so that the line reaches the server's error log whole.
+    ssize_t n;
+    do {
+      n = ::write(STDERR_FILENO, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+  } catch (...) {
+    // Reporting never disturbs a request.
   }
 }
 

@@ -20,6 +20,9 @@ class THttpEngine;
 THttpEngine* CurrentEngine();
 
 void Send(const std::string& text);
+// Writes the automatic response header now (THttpEngine::ComposeHeader), so
+// that it comes before the page whatever the page's first byte is.
+void ComposeHeader();
 void SendLn(const std::string& text);
 void SendGif(const TBitmap& bitmap);
 void SendJpeg(const TBitmap& bitmap);
@@ -85,8 +88,18 @@ void TerminateProgram();
 // request number, " : ", the message, CR LF.  The log is the program's name
 // with the extension "Log" in the directory CGI_LOG_DIR (default: the
 // program's folder + "/Log"; the program's folder when that cannot be
-// created).  Never fails: a line that cannot be written is lost.
+// created).  The message is written through EscapeLogText, so text that came
+// from a visitor can never start a line of its own.  Never fails: a line that
+// cannot be written is lost.
 void WriteLog(const std::string& message);
+// Reports a failure that must not pass unseen (a hit that was not recorded,
+// an unhandled exception, a repaired statistics file): the message goes to
+// the request log and, as one line "<program>: <message>", to standard
+// error, which web servers copy into their error log.  Never fails.
+void ReportFailure(const std::string& message);
+// The text with every control character (below 32, and 127) written as '%'
+// and two upper-case hex digits: CR LF becomes "%0D%0A".
+std::string EscapeLogText(const std::string& text);
 // The path WriteLog appends to (creating the log directory when missing).
 std::string LogFilePath();
 

@@ -25,11 +25,20 @@ LockedFile& LockedFile::operator=(LockedFile&& other) noexcept {
 OpenStatus LockedFile::Open(const std::string& path, int flags, mode_t mode, ShareLock lock,
                             std::string* error) {
   Close();
-  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  // Opened without waiting, so that a FIFO put in the file's place cannot
+  // hold the caller; anything but a regular file is refused.
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
   if (fd < 0) {
     if (error) *error = path + ": " + std::strerror(errno);
     return OpenStatus::kFailed;
   }
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    if (error) *error = path + ": not a regular file";
+    return OpenStatus::kFailed;
+  }
+  if ((flags & O_NONBLOCK) == 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   if (lock != ShareLock::kNone) {
     const int operation = (lock == ShareLock::kExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
     int rc;

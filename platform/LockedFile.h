@@ -32,8 +32,10 @@ class LockedFile {
   LockedFile(const LockedFile&) = delete;
   LockedFile& operator=(const LockedFile&) = delete;
 
-  // Opens path with open(2) flags and mode, then takes the lock.  On failure
-  // the object stays closed and errno-style detail goes to *error (optional).
+  // Opens path with open(2) flags and mode, then takes the lock.  Only a
+  // regular file is opened: a FIFO, a device or a directory (also behind a
+  // symbolic link) fails at once, without waiting.  On failure the object
+  // stays closed and errno-style detail goes to *error (optional).
   OpenStatus Open(const std::string& path, int flags, mode_t mode, ShareLock lock,
                   std::string* error = nullptr);
 

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <regex>
@@ -17,6 +18,7 @@
 #include "support/ScopedEnv.h"
 #include "support/ScopedTempDir.h"
 #include "support/ScopedTimeZone.h"
+#include "support/StderrCapture.h"
 
 namespace vantora {
 namespace {
@@ -195,6 +197,35 @@ TEST_F(WriteLogTest, ConcurrentProcessesNeverInterleaveLines) {
     ASSERT_TRUE(std::regex_match(l, line)) << l;
   }
   EXPECT_EQ(count, kProcesses * kLines);
+}
+
+TEST_F(WriteLogTest, VisitorTextCannotForgeLogLines) {
+  ScopedEnv dir("CGI_LOG_DIR", program_dir_.path());
+  WriteLog("x.htm\r\n2026/01/01 00:00:00,  1 : Content-Type: text/html\r\n\r\n<script>\t\x7F\x01");
+  const std::string text = ReadFile(program_dir_.path() + "/vantora.Log");
+  EXPECT_NE(text.find(" : x.htm%0D%0A2026/01/01 00:00:00,  1 : Content-Type: text/html%0D%0A%0D%0A"
+                      "<script>%09%7F%01\r\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+  // Bytes above 127 (visitors' UTF-8) stay as they are.
+  EXPECT_EQ(EscapeLogText("caf\xC3\xA9 %41"), "caf\xC3\xA9 %41");
+}
+
+TEST_F(WriteLogTest, ReportFailureWritesTheLogAndOneLineToStandardError) {
+  ScopedEnv dir("CGI_LOG_DIR", program_dir_.path());
+  StderrCapture captured;
+  ReportFailure("Hit not recorded: disk full\r\nforged");
+  EXPECT_EQ(captured.Text(), "vantora.cgi: Hit not recorded: disk full%0D%0Aforged\n");
+  EXPECT_NE(ReadFile(program_dir_.path() + "/vantora.Log")
+                .find(" : Hit not recorded: disk full%0D%0Aforged\r\n"),
+            std::string::npos);
+  // A log that cannot be written still leaves the line on standard error.
+  ScopedEnv unwritable("CGI_LOG_DIR", "/proc/vantora-no-such-dir");
+  SetModuleFileNameForTesting("/proc/vantora.cgi");
+  ReportFailure("second");
+  EXPECT_EQ(captured.Text(),
+            "vantora.cgi: Hit not recorded: disk full%0D%0Aforged\nvantora.cgi: second\n");
 }
 
 TEST(HttpEngRoutinesTest, TerminateProgramEndsTheProcessUnlessLibrary) {

@@ -15,6 +15,7 @@
 #include "support/ScopedEnv.h"
 #include "support/ScopedTempDir.h"
 #include "support/ScopedTimeZone.h"
+#include "support/StderrCapture.h"
 #include "support/TestNames.h"
 
 namespace vantora {
@@ -175,8 +176,115 @@ TEST(HttpEngTest, ErrorEventReplacesLogLine) {
   EXPECT_EQ(reason, "bad field");
   EXPECT_EQ(sender, &engine);
   EXPECT_EQ(log.Text(), "");
-  // The header step is skipped after an error; nothing was written.
-  EXPECT_EQ(engine.output(), "");
+  // The handler wrote nothing: the request answers the error status.
+  EXPECT_EQ(
+      engine.output(),
+      "HTTP/1.1 500 Internal Server Error\r\ncontent-type:text/plain\r\n\r\n"s + kFailureBody);
+}
+
+struct FailureCase {
+  const char* label;
+  const char* server_software;
+  bool buffered;
+  bool auto_header;
+  // Runs in the handler before it throws.
+  std::function<void(FakeEngine&)> before;
+  std::string expected;
+};
+
+class HttpEngFailureTest : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(HttpEngFailureTest, FailureAnswersErrorOnlyWhenNothingWasWritten) {
+  const FailureCase& c = GetParam();
+  LogCapture log;
+  StderrCapture stderr_capture;
+  FakeEngine engine;
+  engine.variables["SERVER SOFTWARE"] = c.server_software;
+  engine.SetBufferedOutput(c.buffered);
+  engine.SetAutoHttpHeader(c.auto_header);
+  engine.OnExecRequest = [&](TComponent*) {
+    c.before(engine);
+    throw std::runtime_error("cannot open /srv/secret/x.htm");
+  };
+  engine.RunRequest();
+  EXPECT_EQ(engine.output(), c.expected) << c.label;
+  // The reason goes to the log and, as one line, to standard error; the
+  // response never names it.
+  EXPECT_NE(log.Text().find(" : Unhandled exception : cannot open /srv/secret/x.htm\r\n"),
+            std::string::npos)
+      << c.label;
+  EXPECT_EQ(stderr_capture.Text(), "vantora: Unhandled exception : cannot open /srv/secret/x.htm\n")
+      << c.label;
+  EXPECT_EQ(engine.output().find("/srv/secret"), std::string::npos) << c.label;
+  EXPECT_EQ(engine.finish_count, 1);
+}
+
+const std::string kPlain500 = "content-type:text/plain\r\n\r\n"s + kFailureBody;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HttpEngFailureTest,
+    ::testing::Values(
+        FailureCase{"status line where the server takes one", "lighttpd/1.4.69", false, true,
+                    Nothing, "HTTP/1.1 500 Internal Server Error\r\n" + kPlain500},
+        FailureCase{"Status header for Apache", "Apache/2.4.57 (Debian)", false, true, Nothing,
+                    "Status: 500 Internal Server Error\r\n" + kPlain500},
+        FailureCase{"Status header for Netscape", "Netscape-Enterprise/3.0", false, true, Nothing,
+                    "Status: 500 Internal Server Error\r\n" + kPlain500},
+        FailureCase{"without the automatic header too", "", false, false, Nothing,
+                    "HTTP/1.1 500 Internal Server Error\r\n" + kPlain500},
+        FailureCase{"buffered: the error with its length", "", true, true, Nothing,
+                    "HTTP/1.1 500 Internal Server Error\r\ncontent-type:text/plain\r\n"
+                    "content-length:" +
+                        std::to_string(std::string(kFailureBody).size()) + "\r\n\r\n" +
+                        kFailureBody},
+        FailureCase{"written page stays as it is", "", false, true,
+                    [](FakeEngine& e) { e.SendText("<p>half"); },
+                    "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\n\r\n<p>half"},
+        FailureCase{"plain text written stays without a header", "", false, true,
+                    [](FakeEngine& e) { e.SendText("half"); }, "half"},
+        FailureCase{"image data written stays", "", false, true,
+                    [](FakeEngine& e) { e.SendData("GIF", 3); },
+                    "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\n\r\nGIF"},
+        FailureCase{"buffered page collected so far is sent", "", true, true,
+                    [](FakeEngine& e) { e.SendText("<p>"); },
+                    "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\ncontent-length:3\r\n\r\n<p>"}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return CaseName(info.param.label); });
+
+TEST(HttpEngTest, ErrorPageOfTheErrorEventIsKept) {
+  LogCapture log;
+  FakeEngine engine;
+  engine.OnExecRequest = [&](TComponent*) { throw std::runtime_error("bad"); };
+  engine.OnRequestError = [&](TComponent*, const std::exception&) { Send("<p>sorry</p>"); };
+  engine.RunRequest();
+  EXPECT_EQ(engine.output(), "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\n\r\n<p>sorry</p>");
+  // The next request on the thread starts afresh.
+  engine.ClearOutput();
+  engine.OnExecRequest = [&](TComponent*) { throw std::runtime_error("again"); };
+  engine.OnRequestError = nullptr;
+  engine.RunRequest();
+  EXPECT_EQ(engine.output().rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u)
+      << engine.output();
+}
+
+TEST(HttpEngTest, ComposeHeaderWritesTheHeaderOnceBeforeAnyText) {
+  FakeEngine engine;
+  engine.SetNoCache(false);
+  engine.OnExecRequest = [&](TComponent*) {
+    engine.ComposeHeader();
+    engine.ComposeHeader();
+    Send("\xEF\xBB\xBF\r\n<html>");
+  };
+  engine.RunRequest();
+  EXPECT_EQ(engine.output(),
+            "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\n\r\n\xEF\xBB\xBF\r\n<html>");
+  engine.ClearOutput();
+  engine.SetAutoHttpHeader(false);
+  engine.OnExecRequest = [&](TComponent*) {
+    engine.ComposeHeader();
+    Send("x");
+  };
+  engine.RunRequest();
+  EXPECT_EQ(engine.output(), "x");
 }
 
 TEST(HttpEngTest, ImageKindChoosesTypeAndResetsPerRequest) {

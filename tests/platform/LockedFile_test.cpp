@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -62,6 +63,35 @@ TEST_F(LockedFileTest, RecordReadsAndWritesAtOffsets) {
   EXPECT_EQ(std::string(buf, 8), std::string("ef\0\0\0\0XY", 8));
   ASSERT_TRUE(f.Truncate(3));
   EXPECT_EQ(f.Size(), 3);
+}
+
+TEST_F(LockedFileTest, OnlyRegularFilesOpenAndNothingWaits) {
+  ASSERT_EQ(mkfifo(path_.c_str(), 0644), 0);
+  const std::string link = dir_ + "/zero";
+  ASSERT_EQ(symlink("/dev/zero", link.c_str()), 0);
+  struct Case {
+    std::string path;
+    int flags;
+  } cases[] = {
+      {path_, O_RDONLY},          // a FIFO without writer would block a reader
+      {path_, O_RDWR | O_CREAT},  // and a writer would feed nobody
+      {link, O_RDONLY},           // endless bytes
+      {"/dev/null", O_RDWR},     {dir_, O_RDONLY},
+  };
+  for (const Case& c : cases) {
+    LockedFile file;
+    std::string error;
+    EXPECT_EQ(file.Open(c.path, c.flags, 0644, ShareLock::kNone, &error), OpenStatus::kFailed)
+        << c.path;
+    EXPECT_FALSE(file.is_open());
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+  }
+  unlink(link.c_str());
+  unlink(path_.c_str());
+  // A regular file still opens, and reads block as usual (no O_NONBLOCK left).
+  LockedFile file;
+  ASSERT_EQ(file.Open(path_, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive), OpenStatus::kOk);
+  EXPECT_EQ(fcntl(file.fd(), F_GETFL) & O_NONBLOCK, 0);
 }
 
 }  // namespace
