@@ -43,6 +43,8 @@ TFormMain::TFormMain(TComponent* owner, bool load_engine) : TComponent(owner, "F
   http_file_filter1_->OnHttpEntry = [this](const std::string& entry_name, bool& handled) {
     HttpFileFilter1HttpEntry(entry_name, handled);
   };
+  // The template page's header comes before the template's first byte.
+  http_file_filter1_->OnFileOpened = [] { ComposeHeader(); };
 
   start_html_ = new THttpMemoFilter(this, "StartHtml");
   end_html_ = new THttpMemoFilter(this, "EndHtml");

@@ -63,16 +63,26 @@ int Average7D(int hits_7d, double q, double first_day);
 int Average30D(int hits_30d, double q, double now, double first_day);
 int Average365D(int hits_365d, double q, double now, double first_day);
 
+// Whether the file at path may be answered as a template of the program
+// program_file: a regular file (also behind a link) whose name ends in
+// ".htm" or ".html" (any letter case) or is the program's name with a
+// country suffix ("vantora.de"), and which is none of the program's own
+// files: the program, its statistics files, its request log or anything in
+// the log folder (unless that is the program's folder), or anything in the
+// CGI server's folder "Temp".  A visitor never gets those as a page.
+bool IsTemplateFile(const std::string& program_file, const std::string& path);
+
 // Where a "File" field value leads: the file of that name in the program's
-// folder, as a canonical path, when it exists there as a regular file.  A
-// name that is empty or absolute, that does not exist, or that leads outside
-// program_folder (through ".." or a symbolic link) gives empty.
-std::string ConfinedTemplatePath(const std::string& program_folder, const std::string& name);
+// folder, as a canonical path, when it is a template (IsTemplateFile).  A
+// name that is empty or absolute, that does not exist, that is no template,
+// or that leads outside the folder (through ".." or a symbolic link) gives
+// empty.
+std::string ConfinedTemplatePath(const std::string& program_file, const std::string& name);
 
 // The default template for a visitor: program_file with the extension of
-// the visitor's country (host_suffix, e.g. "de") when that file exists,
-// otherwise with ".htm".  A suffix with characters other than letters,
-// digits and '-' is not looked for.
+// the visitor's country (host_suffix, e.g. "de") when that file is a
+// template inside the program's folder, otherwise with ".htm".  A suffix
+// with characters other than letters, digits and '-' is not looked for.
 std::string DefaultTemplatePath(const std::string& program_file, const std::string& host_suffix);
 
 // Whether a remote address is the local machine's: then no host-name lookup

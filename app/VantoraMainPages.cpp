@@ -9,6 +9,7 @@
 #include "app/VantoraMain.h"
 #include "app/VantoraStat.h"
 #include "app/VantoraStatClassify.h"
+#include "app/VantoraStatFiles.h"
 #include "app/VantoraStatReports.h"
 #include "engine/HUtils.h"
 #include "engine/HttpEng.h"
@@ -33,11 +34,6 @@ std::string CanonicalPath(const std::string& path) {
   return resolved;
 }
 
-bool IsRegularFile(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
 bool IsSuffixText(const std::string& suffix) {
   if (suffix.empty()) return false;
   for (char c : suffix) {
@@ -48,7 +44,71 @@ bool IsSuffixText(const std::string& suffix) {
   return true;
 }
 
+bool EndsWithNoCase(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         LowerCase(text.substr(text.size() - tail.size())) == LowerCase(tail);
+}
+
+// A file's identity, so that a link or a second name of a file is known as
+// that file.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool exists = false;
+};
+
+FileIdentity IdentityOf(const std::string& path) {
+  struct stat info;
+  if (path.empty() || stat(path.c_str(), &info) != 0) return FileIdentity();
+  return FileIdentity{info.st_dev, info.st_ino, true};
+}
+
+bool SameFile(const FileIdentity& a, const FileIdentity& b) {
+  return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
+}
+
+// True when path lies inside folder (both canonical).
+bool IsInside(const std::string& path, const std::string& folder) {
+  if (folder.empty()) return false;
+  const std::string inside = folder == "/" ? folder : folder + "/";
+  return path.compare(0, inside.size(), inside) == 0;
+}
+
+// Whether a file name may name a template: it ends in ".htm" or ".html" (any
+// letter case), or it is the program's name with a country suffix in place
+// of its extension.
+bool IsTemplateName(const std::string& program_file, const std::string& name) {
+  if (EndsWithNoCase(name, ".htm") || EndsWithNoCase(name, ".html")) return true;
+  const std::string base = ExtractFileName(ChangeFileExt(program_file, ""));
+  const std::string file = ExtractFileName(name);
+  return file.size() > base.size() + 1 && file.compare(0, base.size(), base) == 0 &&
+         file[base.size()] == '.' && IsSuffixText(file.substr(base.size() + 1));
+}
+
 }  // namespace
+
+bool IsTemplateFile(const std::string& program_file, const std::string& path) {
+  if (!IsTemplateName(program_file, path)) return false;
+  const std::string target = CanonicalPath(path);
+  struct stat info;
+  if (target.empty() || stat(target.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const FileIdentity file{info.st_dev, info.st_ino, true};
+  // The program's own files are never pages: the program, its statistics
+  // files, its request log with everything in the log folder, and the
+  // folder of the CGI server's request and answer files.
+  const std::string base = StatisticsBasePath(program_file);
+  for (const std::string& own :
+       {program_file, std::string("/proc/self/exe"), base + ".stat1", base + ".stat2"}) {
+    if (SameFile(file, IdentityOf(own))) return false;
+  }
+  const std::string folder = CanonicalPath(ExtractFileDir(program_file));
+  const std::string log_file = LogFilePath();
+  if (SameFile(file, IdentityOf(log_file))) return false;
+  const std::string log_folder = CanonicalPath(ExtractFileDir(log_file));
+  if (log_folder != folder && IsInside(target, log_folder)) return false;
+  if (IsInside(target, CanonicalPath(ExtractFileDir(program_file) + "/Temp"))) return false;
+  return true;
+}
 
 std::vector<std::string> FooterLines() {
   return {
@@ -70,21 +130,23 @@ std::vector<std::string> FooterLines() {
   };
 }
 
-std::string ConfinedTemplatePath(const std::string& program_folder, const std::string& name) {
+std::string ConfinedTemplatePath(const std::string& program_file, const std::string& name) {
   if (name.empty() || IsAbsolutePath(name)) return std::string();
-  const std::string folder = CanonicalPath(program_folder);
-  if (folder.empty()) return std::string();
-  const std::string path = CanonicalPath(program_folder + "/" + name);
-  if (path.empty() || !IsRegularFile(path)) return std::string();
-  const std::string inside = folder == "/" ? folder : folder + "/";
-  if (path.compare(0, inside.size(), inside) != 0) return std::string();
+  const std::string folder = CanonicalPath(ExtractFileDir(program_file));
+  const std::string given = ExtractFileDir(program_file) + "/" + name;
+  const std::string path = CanonicalPath(given);
+  if (path.empty() || !IsInside(path, folder)) return std::string();
+  if (!IsTemplateFile(program_file, given)) return std::string();
   return path;
 }
 
 std::string DefaultTemplatePath(const std::string& program_file, const std::string& host_suffix) {
   if (IsSuffixText(host_suffix)) {
     const std::string country = ChangeFileExt(program_file, "." + LowerCase(host_suffix));
-    if (IsRegularFile(country)) return country;
+    if (IsInside(CanonicalPath(country), CanonicalPath(ExtractFileDir(program_file))) &&
+        IsTemplateFile(program_file, country)) {
+      return country;
+    }
   }
   return ChangeFileExt(program_file, ".htm");
 }
@@ -116,6 +178,7 @@ void TFormMain::ExaminePage() {
   }
 
   SiteStatistic->LoadStatistics(/*load_visitors=*/true, /*compute_counters=*/false);
+  ComposeHeader();
   SendLn("<html><body bgcolor=\"#eeffff\"><center>");
   SendLn("<table cellspacing=0 cellpadding=0 border width=\"100%\"><tr><td>");
   SendLn("<table border=0 width=\"100%\" bgcolor=\"white\" cellspacing=0 cellpadding=0>");
@@ -138,7 +201,7 @@ void TFormMain::TemplatePage() {
     // Only files inside the program's folder are templates; any other name
     // counts as a file that does not exist.
     WriteLog(IsAbsolutePath(name) ? name : ProgramFolder() + "/" + name);
-    file = ConfinedTemplatePath(ProgramFolder(), name);
+    file = ConfinedTemplatePath(ModuleFileName(), name);
   } else {
     WriteLog("");
   }
@@ -154,6 +217,11 @@ void TFormMain::TemplatePage() {
     file = DefaultTemplatePath(ModuleFileName(), suffix);
   }
   http_file_filter1_->SetFileName(file);
+  // The header comes first whatever the template begins with (a byte-order
+  // mark, a blank line, a tag), and only once the template could be opened:
+  // a template that cannot be read leaves the response empty, which the
+  // request cycle answers with an error status (HttpFileFilter1's
+  // OnFileOpened composes the header).
   http_file_filter1_->Execute();
   end_html_->Execute();
 }

@@ -4,6 +4,9 @@
 #include <atomic>
 #include <cmath>
 #include <optional>
+#include <stdexcept>
+
+#include "engine/HttpEngRoutines.h"
 
 #include "app/VantoraStatClassify.h"
 
@@ -70,13 +73,17 @@ long long IntegerOrZero(const std::string& text) {
 
 }  // namespace
 
-int ComputeDisplayOffset(const TDisplayZoneInputs& in) {
-  const int bias_hours = in.standard_bias_minutes / 60;  // truncated towards zero
+namespace {
+
+// The offset of the first rule that applies, before it is held in range.
+long long RawDisplayOffset(const TDisplayZoneInputs& in) {
+  const long long bias_hours = in.standard_bias_minutes / 60;  // truncated towards zero
   if (in.tz_override >= -23) return bias_hours + in.tz_override;
-  if (!in.tz_field.empty()) return static_cast<int>(bias_hours + IntegerOrZero(in.tz_field));
+  if (!in.tz_field.empty()) return bias_hours + IntegerOrZero(in.tz_field);
   if (!in.gmt_offset.empty()) {
-    const double hours = static_cast<double>(IntegerOrZero(in.gmt_offset)) / 3600.0 + bias_hours;
-    return static_cast<int>(std::nearbyint(hours));
+    const double hours = static_cast<double>(IntegerOrZero(in.gmt_offset)) / 3600.0 +
+                         static_cast<double>(bias_hours);
+    return std::llround(std::nearbyint(hours));
   }
   if (!in.tz_variable.empty()) {
     // A zone description such as "EST5EDT" or "GMT+01:00": the number after
@@ -86,9 +93,18 @@ int ComputeDisplayOffset(const TDisplayZoneInputs& in) {
     zone = start == std::string::npos ? std::string() : zone.substr(start);
     const size_t colon = zone.find(':');
     if (colon != std::string::npos) zone.resize(colon);
-    return static_cast<int>(bias_hours - ParseInteger(zone, /*whole_text=*/false).value_or(0));
+    return bias_hours - ParseInteger(zone, /*whole_text=*/false).value_or(0);
   }
   return 0;
+}
+
+}  // namespace
+
+int ComputeDisplayOffset(const TDisplayZoneInputs& in) {
+  // No zone lies more than a day away: a larger value (a mistyped tag or
+  // field) would only move dates to years that cannot be shown.
+  return static_cast<int>(
+      std::clamp<long long>(RawDisplayOffset(in), -kMaxDisplayOffset, kMaxDisplayOffset));
 }
 
 TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offset_hours) {
@@ -211,10 +227,19 @@ TVisitorAppend TSiteStatistic::RecordHit(const THitRequest& request) {
       request.referer_field == "unknown" ? request.referer : request.referer_field;
   const TVisitorRecord record = MakeVisitorRecord(
       Now(), referrer, StoredAgent(request.user_agent, kAgentSize), request.remote_addr);
+  std::string error;
   const TVisitorAppend result =
       AppendVisitorTo(StatisticsBasePath() + ".stat1", record, /*resolve_host_name=*/true,
-                      kRepeatWindow, request.remote_addr, request.remote_host);
-  if (result != TVisitorAppend::kRepeat) AddHourlyHit(record);
+                      kRepeatWindow, request.remote_addr, request.remote_host, &error);
+  if (result == TVisitorAppend::kDropped) ReportFailure("Visitor not recorded: " + error);
+  if (result != TVisitorAppend::kRepeat) {
+    try {
+      AddHourlyHit(record);
+    } catch (const std::exception& failure) {
+      // Travels on to the request's error handling, which reports it.
+      throw std::runtime_error(std::string("Hit not recorded: ") + failure.what());
+    }
+  }
   return result;
 }
 
@@ -241,13 +266,13 @@ bool TSiteStatistic::AppendVisitor(const TVisitorRecord& record, bool resolve_ho
 TVisitorAppend TSiteStatistic::AppendVisitorTo(const std::string& path,
                                                const TVisitorRecord& record, bool resolve_host_name,
                                                double window, const std::string& lookup_address,
-                                               const std::string& remote_host) {
+                                               const std::string& remote_host, std::string* error) {
   std::function<std::string()> resolve;
   if (resolve_host_name) {
     const std::string address = lookup_address.empty() ? record.Address : lookup_address;
     resolve = [this, address, remote_host] { return ResolveHostName(address, remote_host); };
   }
-  return AppendVisitorToFile(path, record, resolve, window);
+  return AppendVisitorToFile(path, record, resolve, window, error);
 }
 
 void TSiteStatistic::AddHourlyHit(const TVisitorRecord& record) {

@@ -70,7 +70,11 @@ struct TDisplayZoneInputs {
   int standard_bias_minutes = 0;  // universal = local + bias, daylight saving not counted
 };
 
-// Hours to add to server local time to get display time (see DisplayOffset).
+// The display offset is held within this many hours either way.
+inline constexpr int kMaxDisplayOffset = 24;
+
+// Hours to add to server local time to get display time (see DisplayOffset),
+// held within -kMaxDisplayOffset .. kMaxDisplayOffset.
 int ComputeDisplayOffset(const TDisplayZoneInputs& inputs);
 
 // The counters of the hourly file at path as of `now` (server local time),
@@ -92,7 +96,9 @@ class TSiteStatistic : public TComponent {
   void RecordHit();
   // Records a hit with the given request values, at the present moment, and
   // tells what became of it: kRepeat (not counted), kStored, or kDropped
-  // (counted, but the visitor file stayed held so the visitor is not listed).
+  // (counted, but the visitor file stayed held or failed, so the visitor is
+  // not listed; reported with ReportFailure).  Throws "Hit not recorded: "
+  // and the reason when the hourly file cannot be updated.
   TVisitorAppend RecordHit(const THitRequest& request);
 
   // The host name of a visitor's address, empty when unknown.  No lookup when
@@ -137,7 +143,8 @@ class TSiteStatistic : public TComponent {
   // AppendVisitor with the full answer.
   TVisitorAppend AppendVisitorTo(const std::string& path, const TVisitorRecord& record,
                                  bool resolve_host_name, double window,
-                                 const std::string& lookup_address, const std::string& remote_host);
+                                 const std::string& lookup_address, const std::string& remote_host,
+                                 std::string* error = nullptr);
 
   // The resolver seam (tests): the resolver and the lookup deadline.
   void SetResolver(std::shared_ptr<Resolver> resolver);

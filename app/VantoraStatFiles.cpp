@@ -3,13 +3,16 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <thread>
 
+#include "engine/HttpEngRoutines.h"
 #include "platform/Coding.h"
 #include "platform/LockedFile.h"
 #include "platform/Paths.h"
@@ -85,15 +88,18 @@ std::optional<int> NewestByTime(const LockedFile& file, int slots) {
 }
 
 // Reads the ring's shape.  With repair (the caller holds the exclusive lock)
-// a torn tail is cut back to the last whole record first; without it a torn
-// tail is only left unread.  False on a read or write error.
-bool InspectRing(const LockedFile& file, bool repair, Ring* ring) {
+// a torn tail is cut back to the last whole record first, and the repair is
+// reported; without it a torn tail is only left unread.  False on a read or
+// write error.
+bool InspectRing(const LockedFile& file, const std::string& path, bool repair, Ring* ring) {
   off_t size = file.Size();
   if (size < 0) return false;
   off_t whole =
       size < kVisitorHeaderSize ? 0 : size - (size - kVisitorHeaderSize) % kVisitorRecordSize;
   if (repair && whole != size) {
     if (!file.Truncate(whole)) return false;
+    ReportFailure("Visitor statistics file repaired: torn tail of " + std::to_string(size - whole) +
+                  " bytes cut off " + path);
     size = whole;
   }
   *ring = Ring();
@@ -161,12 +167,19 @@ Repeat FindRepeat(const LockedFile& file, const Ring& ring, const TVisitorRecord
 // One locked look at the visitor file: opens it with the exclusive lock,
 // repairs a torn tail and runs the repeat test.
 Repeat LockAndTest(const std::string& path, const TVisitorRecord& record, double window,
-                   LockedFile* file, Ring* ring) {
-  if (file->Open(path, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive) != OpenStatus::kOk) {
+                   LockedFile* file, Ring* ring, std::string* error) {
+  const OpenStatus status = file->Open(path, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive, error);
+  if (status != OpenStatus::kOk) {
+    if (status == OpenStatus::kBusy) *error = "held by another process: " + path;
     return Repeat::kError;
   }
-  if (!InspectRing(*file, /*repair=*/true, ring)) return Repeat::kError;
-  return FindRepeat(*file, *ring, record, window);
+  if (!InspectRing(*file, path, /*repair=*/true, ring)) {
+    *error = "cannot read " + path + ": " + std::strerror(errno);
+    return Repeat::kError;
+  }
+  const Repeat repeat = FindRepeat(*file, *ring, record, window);
+  if (repeat == Repeat::kError) *error = "cannot read " + path + ": " + std::strerror(errno);
+  return repeat;
 }
 
 }  // namespace
@@ -239,7 +252,8 @@ std::string StatisticsBasePath() { return StatisticsBasePath(ModuleFileName()); 
 
 TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord& record_in,
                                    const std::function<std::string()>& resolve_host_name,
-                                   double window) {
+                                   double window, std::string* error_out) {
+  std::string error;
   TVisitorRecord record = MakeVisitorRecord(record_in.Time, record_in.Referrer, record_in.Agent,
                                             record_in.Address, record_in.HostName);
   bool looked_up = !resolve_host_name;
@@ -247,7 +261,7 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
     if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kVisitorPauseMs));
     LockedFile file;
     Ring ring;
-    Repeat repeat = LockAndTest(path, record, window, &file, &ring);
+    Repeat repeat = LockAndTest(path, record, window, &file, &ring, &error);
     if (repeat == Repeat::kYes) return TVisitorAppend::kRepeat;
     if (repeat == Repeat::kError) continue;
     if (!looked_up) {
@@ -256,7 +270,7 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
       file.Close();
       record.HostName = Cut(resolve_host_name(), kHostNameSize);
       looked_up = true;
-      repeat = LockAndTest(path, record, window, &file, &ring);
+      repeat = LockAndTest(path, record, window, &file, &ring, &error);
       if (repeat == Repeat::kYes) return TVisitorAppend::kRepeat;
       if (repeat == Repeat::kError) continue;
     }
@@ -267,10 +281,14 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
     EncodeFixed32(header, static_cast<uint32_t>(slot));
     // The record goes first: a process killed before the index is written
     // leaves the index on the previous newest record.
-    if (!file.WriteAt(bytes, sizeof bytes, SlotOffset(slot))) continue;
-    if (!file.WriteAt(header, sizeof header, 0)) continue;
+    if (!file.WriteAt(bytes, sizeof bytes, SlotOffset(slot)) ||
+        !file.WriteAt(header, sizeof header, 0)) {
+      error = "cannot write " + path + ": " + std::strerror(errno);
+      continue;
+    }
     return TVisitorAppend::kStored;
   }
+  if (error_out) *error_out = error;
   return TVisitorAppend::kDropped;
 }
 
@@ -288,10 +306,13 @@ void AddHourlyHitToFile(const std::string& path, TDateTime time) {
   off_t size = file.Size();
   if (size < 0) throw std::runtime_error("Cannot read hourly statistics file: " + path);
   if (size % kHourRecordSize != 0) {
-    size -= size % kHourRecordSize;
+    const off_t torn = size % kHourRecordSize;
+    size -= torn;
     if (!file.Truncate(size)) {
       throw std::runtime_error("Cannot repair hourly statistics file: " + path);
     }
+    ReportFailure("Hourly statistics file repaired: torn tail of " + std::to_string(torn) +
+                  " bytes cut off " + path);
   }
   const TDateTime hour = HourStart(time);
   const int tail = static_cast<int>(std::min<off_t>(size / kHourRecordSize, kHourTailRecords));
@@ -306,7 +327,10 @@ void AddHourlyHitToFile(const std::string& path, TDateTime time) {
   for (int k = tail - 1; k >= 0; --k) {
     const THourRecord stored = DecodeHourRecord(buffer + k * kHourRecordSize);
     if (std::fabs(hour - stored.Time) <= kSameHour) {
-      target = THourRecord{stored.Time, stored.Hits + 1};
+      // A count that has reached the largest value a record holds stays
+      // there rather than turning negative.
+      const int32_t hits = stored.Hits < INT32_MAX ? stored.Hits + 1 : INT32_MAX;
+      target = THourRecord{stored.Time, hits};
       target_offset = tail_offset + static_cast<off_t>(k) * kHourRecordSize;
       break;
     }
@@ -327,7 +351,7 @@ VisitorFileContents ReadVisitorFile(const std::string& path) {
     return contents;
   }
   Ring ring;
-  if (!InspectRing(file, /*repair=*/false, &ring) || ring.slots == 0) return contents;
+  if (!InspectRing(file, path, /*repair=*/false, &ring) || ring.slots == 0) return contents;
   std::string buffer(static_cast<size_t>(ring.slots) * kVisitorRecordSize, '\0');
   if (file.ReadAt(buffer.data(), buffer.size(), kVisitorHeaderSize) !=
       static_cast<ssize_t>(buffer.size())) {
@@ -345,16 +369,22 @@ bool ForEachHourRecord(const std::string& path,
                        const std::function<void(const THourRecord&)>& visit) {
   LockedFile file;
   if (file.Open(path, O_RDONLY, 0, ShareLock::kNone) != OpenStatus::kOk) return false;
+  // Records appended while the file is read are left for the next reader:
+  // the read ends at the size the file had when it was opened.
+  const off_t end = file.Size();
+  if (end < 0) return false;
   constexpr size_t kChunkRecords = 4096;
   std::string buffer(kChunkRecords * kHourRecordSize, '\0');
   off_t offset = 0;
-  while (true) {
-    const ssize_t got = file.ReadAt(buffer.data(), buffer.size(), offset);
+  while (offset < end) {
+    const size_t want =
+        static_cast<size_t>(std::min<off_t>(static_cast<off_t>(buffer.size()), end - offset));
+    const ssize_t got = file.ReadAt(buffer.data(), want, offset);
     if (got <= 0) break;
     const size_t records = static_cast<size_t>(got) / kHourRecordSize;
     for (size_t k = 0; k < records; ++k)
       visit(DecodeHourRecord(buffer.data() + k * kHourRecordSize));
-    if (static_cast<size_t>(got) < buffer.size()) break;
+    if (static_cast<size_t>(got) < want) break;
     offset += got;
   }
   return true;

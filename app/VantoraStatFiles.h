@@ -94,17 +94,24 @@ enum class TVisitorAppend {
 // and its answer (cut to 40 characters) becomes the stored HostName.  Because
 // the lock is released during the lookup, the repeat test runs again on what
 // the file holds when the lock is taken back.
+//
+// When the visitor is dropped, *error (optional) says why.  A torn tail
+// repaired on the way is reported (ReportFailure).
 TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord& record,
                                    const std::function<std::string()>& resolve_host_name,
-                                   double window);
+                                   double window, std::string* error = nullptr);
 
 // Counts one hit in the hour of `time` in the hourly file at path: the bucket
-// of that hour gains one, or a new bucket (hour, 1) is appended.  Throws
+// of that hour gains one (a bucket already at the largest 32-bit count stays
+// there), or a new bucket (hour, 1) is appended.  A torn tail is cut back to
+// the last whole record and the repair reported.  Throws
 // std::runtime_error when the file stays held by other processes for three
 // attempts 100 ms apart, or cannot be opened or written.
 void AddHourlyHitToFile(const std::string& path, TDateTime time);
 
-// Readers: a missing or unreadable file reads as empty.
+// Readers: a missing or unreadable file, or anything that is not a regular
+// file, reads as empty; a reader never reads past the size the file had when
+// it was opened.
 struct VisitorFileContents {
   int32_t newest_slot = 0;            // always 0..slots.size()-1 (0 when empty)
   std::vector<TVisitorRecord> slots;  // in file order, at most 500

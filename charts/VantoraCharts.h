@@ -68,7 +68,9 @@ int ChartFieldInteger(const std::string& text, int default_value);
 
 // Reads the field values.  "Accuracy" is searched for "H" first, then "D"
 // (case-sensitive, first occurrence); the text before the letter is the
-// bucket size (default 1).  Neither letter: kind None, bucket 1.
+// bucket size (default 1), held within what the chart shows: at most
+// 24 * (Days + 1) hours or Days + 1 days either way.  Neither letter: kind
+// None, bucket 1.
 TChartRequest ParseChartRequest(const std::string& width, const std::string& height,
                                 const std::string& days, const std::string& accuracy);
 

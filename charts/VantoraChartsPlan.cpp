@@ -1,5 +1,6 @@
 // The chart of a request, worked out without drawing: fields, buckets,
 // colours, range points and bar width.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -140,7 +141,12 @@ TChartRequest ParseChartRequest(const std::string& width, const std::string& hei
     if (letter != std::string::npos) request.kind = TChartKind::Day;
   }
   if (request.kind != TChartKind::None) {
-    request.bucket = ChartFieldInteger(accuracy.substr(0, letter), 1);
+    // A bucket never spans more than the chart shows: (Days + 1) days of
+    // hours or days.  This also keeps the bar width within the image.
+    const int64_t most = request.kind == TChartKind::Hour ? 24 * (int64_t{request.days} + 1)
+                                                          : int64_t{request.days} + 1;
+    request.bucket = static_cast<int>(
+        std::clamp<int64_t>(ChartFieldInteger(accuracy.substr(0, letter), 1), -most, most));
   }
   return request;
 }

@@ -2,7 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <functional>
 #include <limits>
 #include <set>
 #include <stdexcept>
@@ -10,7 +15,9 @@
 #include "app/VantoraStatTestSupport.h"
 #include "platform/Coding.h"
 #include "platform/LockedFile.h"
+#include "support/ScopedEnv.h"
 #include "support/ScopedTempDir.h"
+#include "support/StderrCapture.h"
 
 namespace vantora {
 namespace {
@@ -295,6 +302,11 @@ TEST_F(VantoraStatFilesTest, HeldFilesAreRetriedThenGivenUp) {
                                 nullptr, kWindow),
             TVisitorAppend::kDropped);
   EXPECT_EQ(ReadWholeFile(visitors_), before);
+  std::string error;
+  EXPECT_EQ(AppendVisitorToFile(visitors_, MakeVisitorRecord(At(10, 5), "", "A", "10.0.0.2"),
+                                nullptr, kWindow, &error),
+            TVisitorAppend::kDropped);
+  EXPECT_EQ(error, "held by another process: " + visitors_);
   EXPECT_THROW(AddHourlyHitToFile(hours_, At(10, 5)), std::runtime_error);
 
   holder1.Close();
@@ -305,6 +317,8 @@ TEST_F(VantoraStatFilesTest, HeldFilesAreRetriedThenGivenUp) {
 }
 
 TEST_F(VantoraStatFilesTest, TornTailsAreCutBackAndHistoryKept) {
+  ScopedEnv log_dir("CGI_LOG_DIR", folder_.path());
+  StderrCapture reports;
   ASSERT_TRUE(Append(At(10, 0), "10.0.0.1", "A"));
   ASSERT_TRUE(Append(At(10, 40), "10.0.0.2", "A"));
   std::string bytes = ReadWholeFile(visitors_);
@@ -340,6 +354,63 @@ TEST_F(VantoraStatFilesTest, TornTailsAreCutBackAndHistoryKept) {
   ASSERT_TRUE(Append(At(12, 0), "10.0.0.4", "A"));
   EXPECT_EQ(ReadWholeFile(visitors_).size(), 216u);
   EXPECT_EQ(StoredIndex(), 0);
+
+  // Every repair is reported, once, to standard error (and the log); reading
+  // repairs nothing and reports nothing.
+  const std::string lines = reports.Text();
+  EXPECT_NE(lines.find("Visitor statistics file repaired: torn tail of 100 bytes cut off " +
+                       visitors_ + "\n"),
+            std::string::npos)
+      << lines;
+  EXPECT_NE(
+      lines.find("Hourly statistics file repaired: torn tail of 5 bytes cut off " + hours_ + "\n"),
+      std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find("Visitor statistics file repaired: torn tail of 2 bytes"), std::string::npos)
+      << lines;
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3) << lines;
+  EXPECT_NE(ReadWholeFile(folder_.path() + "/vantora_tests.Log").find("repaired"),
+            std::string::npos);
+}
+
+TEST_F(VantoraStatFilesTest, AFullHourBucketStaysFull) {
+  char bytes[kHourRecordSize];
+  EncodeHourRecord(THourRecord{HourStart(At(10, 0)), std::numeric_limits<int32_t>::max()}, bytes);
+  WriteWholeFile(hours_, std::string(bytes, sizeof bytes));
+  AddHourlyHitToFile(hours_, At(10, 30));
+  const std::string after = ReadWholeFile(hours_);
+  ASSERT_EQ(after.size(), 12u);
+  EXPECT_EQ(DecodeHourRecord(after.data()).Hits, std::numeric_limits<int32_t>::max());
+  AddHourlyHitToFile(hours_, At(11, 0));  // the next hour starts at 1 as ever
+  EXPECT_EQ(DecodeHourRecord(ReadWholeFile(hours_).data() + 12).Hits, 1);
+}
+
+TEST_F(VantoraStatFilesTest, SpecialFilesInPlaceOfTheStatisticsFilesReadAsEmptyAndFailAppends) {
+  const struct {
+    const char* kind;
+    std::function<void(const std::string&)> make;
+  } kinds[] = {
+      {"FIFO", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0666), 0); }},
+      {"link to /dev/zero",
+       [](const std::string& path) { ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0); }},
+      {"directory", [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0); }},
+  };
+  for (const auto& kind : kinds) {
+    kind.make(visitors_);
+    kind.make(hours_);
+    // Readers neither wait for a writer nor read without end.
+    EXPECT_TRUE(ReadVisitorFile(visitors_).slots.empty()) << kind.kind;
+    EXPECT_FALSE(ForEachHourRecord(hours_, [](const THourRecord&) {})) << kind.kind;
+    std::string error;
+    EXPECT_EQ(AppendVisitorToFile(visitors_, MakeVisitorRecord(At(10, 0), "", "A", "10.0.0.1"),
+                                  nullptr, kWindow, &error),
+              TVisitorAppend::kDropped)
+        << kind.kind;
+    EXPECT_NE(error.find(visitors_), std::string::npos) << error;  // the reason names the file
+    EXPECT_THROW(AddHourlyHitToFile(hours_, At(10, 0)), std::runtime_error) << kind.kind;
+    std::filesystem::remove(visitors_);
+    std::filesystem::remove(hours_);
+  }
 }
 
 TEST_F(VantoraStatFilesTest, IndexOutOfRangeIsRebuiltFromTheNewestTime) {

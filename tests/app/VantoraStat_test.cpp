@@ -144,6 +144,14 @@ TEST(VantoraStatDisplayOffsetTest, RulesInOrder) {
       {"TZ variable without a number", {kNoTzOverride, "", "", "UTC", -60}, -1},
       {"standard bias truncates towards zero", {0, "", "", "", -330}, -5},
       {"standard bias west", {0, "", "", "", 300}, 5},
+      // Held within a day either way, so no sum can overflow.
+      {"huge override", {2147483647, "", "", "", 720}, 24},
+      {"override beyond a day", {30, "", "", "", 0}, 24},
+      {"huge field", {kNoTzOverride, "999999999", "", "", 0}, 24},
+      {"huge negative field", {kNoTzOverride, "-999999999", "", "", -720}, -24},
+      {"field beyond int", {kNoTzOverride, "99999999999999999999", "", "", 0}, 0},
+      {"huge GMT_OFFSET", {kNoTzOverride, "", "-999999999", "", 0}, -24},
+      {"huge TZ variable", {kNoTzOverride, "", "", "X-999999999", 0}, 24},
   };
   for (const auto& c : cases) EXPECT_EQ(ComputeDisplayOffset(c.in), c.expected) << c.name;
 }

@@ -182,6 +182,13 @@ TEST(HitChartFields, RequestFromFields) {
       {"", "", "", "7d", 400, 200, 5, TChartKind::None, 1},
       {"", "", "", "0H", 400, 200, 5, TChartKind::Hour, 0},
       {"", "", "", "-3D", 400, 200, 5, TChartKind::Day, -3},
+      // A bucket never spans more than the chart shows.
+      {"2000", "", "0", "2147483647H", 2000, 200, 0, TChartKind::Hour, 24},
+      {"2000", "", "0", "2147483647D", 2000, 200, 0, TChartKind::Day, 1},
+      {"", "", "", "100000000D", 400, 200, 5, TChartKind::Day, 6},
+      {"", "", "", "144H", 400, 200, 5, TChartKind::Hour, 144},
+      {"", "", "", "145H", 400, 200, 5, TChartKind::Hour, 144},
+      {"", "", "", "-2147483648H", 400, 200, 5, TChartKind::Hour, -144},
   };
   for (const auto& c : cases) {
     const TChartRequest r = ParseChartRequest(c.width, c.height, c.days, c.accuracy);
@@ -339,6 +346,11 @@ TEST_F(HitChartTest, BarWidthRuleAndLowerBound) {
       {"16", "5", "1D", 3},      // negative before the bound
       {"400", "5", "-2D", 3},    // negative before the bound
       {"400", "5", "", 3},       // no kind: only the bound applies
+      // Huge sizes are held to the days shown, so the width stays in the image.
+      {"2000", "0", "2147483647H", 1896},  // 1975 * 24 / 25
+      {"2000", "0", "2147483647D", 1975},
+      {"400", "5", "100000000D", 375},
+      {"400", "3660", "2147483647H", 374},  // 375 * 87864 / 87865
   };
   for (const auto& c : cases) {
     const TChartRequest request = ParseChartRequest(c.width, "", c.days, c.accuracy);
@@ -448,6 +460,16 @@ TEST_F(HitChartTest, MissingFileGivesAxesWithoutBars) {
   EXPECT_GT(pixels[kChartBackWallColor], 0);
   for (TColor bar : kChartBarColors) EXPECT_EQ(pixels.count(bar), 0u) << ColorName(bar);
   EXPECT_EQ(pixels.count(kChartLastBarColor), 0u);
+}
+
+TEST_F(HitChartTest, HugeAccuracyDrawsAChartOfTheDaysShown) {
+  for (const char* query : {"A=CHART&Accuracy=2147483647H&Days=0&Width=2000",
+                            "A=CHART&Accuracy=2147483647D&Days=0&Width=2000",
+                            "A=CHART&Accuracy=100000000D", "A=CHART&Accuracy=-2147483648H"}) {
+    const auto gif = Gif(Serve(query));
+    EXPECT_EQ(errors_, "") << query;
+    EXPECT_TRUE(gif.ok) << query << " " << gif.error;
+  }
 }
 
 TEST_F(HitChartTest, ImageSizeIsBounded) {
