@@ -633,6 +633,10 @@ std::vector<int> WebServer::ExitCodes(size_t count) const {
   }
 }
 
-std::string WebServer::ErrorLog() const { return ReadWholeFile(dir_ + "/var/error.log"); }
+std::string WebServer::ErrorLog() const {
+  // lighttpd copies the CGI programs' standard error to its own standard
+  // error rather than to the error log file.
+  return ReadWholeFile(dir_ + "/var/error.log") + ReadWholeFile(dir_ + "/var/server.err");
+}
 
 }  // namespace vantora

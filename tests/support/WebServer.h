@@ -102,7 +102,9 @@ class WebServer {
   // Waits (up to 20 s) until at least `count` have been recorded.
   std::vector<int> ExitCodes(size_t count) const;
 
-  // The server's error log, for failure messages.
+  // The server's error log followed by its standard error: what the server
+  // reports, and what the CGI programs write to their standard error (Apache
+  // puts it into the error log, lighttpd onto its own standard error).
   std::string ErrorLog() const;
 
   // FastCGI kinds: the application's process (found by its program file when
