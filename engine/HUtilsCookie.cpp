@@ -93,7 +93,8 @@ void THttpCookie::SetCookie(const std::string& value, TDateTime expires) {
   if (Trim(cookie_name_).empty()) return;
   domain_ = Trim(domain_);
   path_ = Trim(path_);
-  if (path_.empty()) path_ = "/";
+  // (push_back: g++ 12 at -O3 reports a false -Wrestrict for = "/" here.)
+  if (path_.empty()) path_.push_back('/');
 
   std::string header = cookie_name_ + "=" + coded + ";";
   header += " Path=" + path_ + ";";

@@ -15,5 +15,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Extra CMake options (CI passes -DVANTORA_WERROR=ON) come from the
+# environment.
+# shellcheck disable=SC2086
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo ${VANTORA_CMAKE_OPTIONS:-}
 cmake --build build -j"$(nproc)"
