@@ -9,6 +9,8 @@
 #   ./build-fuzz/tests/VantoraStatFiles_fuzz /tmp/corpus -max_total_time=600
 # Replaying a corpus without fuzzing:
 #   ./build-fuzz/tests/VantoraStatFiles_fuzz -runs=0 tests/fuzz/corpus/VantoraStatFiles_fuzz
+# Every target here, the Windows CGI profile reader (CgiWEngProfile_fuzz)
+# among them, is picked up by its file name.
 option(VANTORA_FUZZ "Build the libFuzzer targets (Clang only)" OFF)
 if(VANTORA_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   # A sanitizer build brings its own sanitizers; otherwise address and
@@ -30,16 +32,4 @@ if(VANTORA_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     list(APPEND VANTORA_FUZZ_TARGETS ${target})
   endforeach()
   add_custom_target(fuzz_targets DEPENDS ${VANTORA_FUZZ_TARGETS})
-endif()
-
-# The Windows CGI profile reader (profiles a web server wrote, or anything
-# named on the command line):
-#   cmake --build build-fuzz --target CgiWEngProfile_fuzz
-if(VANTORA_FUZZ AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-  add_executable(CgiWEngProfile_fuzz ${CMAKE_CURRENT_LIST_DIR}/CgiWEngProfile_fuzz.cpp)
-  target_include_directories(CgiWEngProfile_fuzz PRIVATE ${CMAKE_SOURCE_DIR})
-  target_compile_options(CgiWEngProfile_fuzz PRIVATE ${VANTORA_WARNINGS}
-                         -fsanitize=fuzzer,address,undefined)
-  target_link_options(CgiWEngProfile_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_libraries(CgiWEngProfile_fuzz PRIVATE vantora_core)
 endif()
