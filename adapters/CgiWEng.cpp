@@ -8,7 +8,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "adapters/CgiWEngReport.h"
 #include "adapters/FastCgiStartup.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/CommandLine.h"
@@ -106,12 +105,11 @@ void TCGIWinEngine::RunProfile(const std::string& path) {
 void TCGIWinEngine::ExecRequest() {
   try {
     OpenFilesAndRaiseEvents();
-  } catch (const std::exception& error) {
+  } catch (...) {
     // The output file stays open until FinishRequest, so that what the
-    // request cycle still writes (collected output) reaches it.
+    // request cycle still writes (collected output) reaches it.  The cycle
+    // reports the error (request log and standard error).
     cgi_win_state.content.reset();
-    if (!OnRequestError)
-      WriteStandardErrorLine(std::string("Unhandled exception : ") + error.what());
     throw;
   }
 }
@@ -125,7 +123,7 @@ void TCGIWinEngine::OpenFilesAndRaiseEvents() {
 
   state.output_file_name = state.profile->ReadProfileValue("System", "OUTPUT FILE", "");
   if (state.output_file_name.empty()) {
-    ReportProfileFailure("Profile " + state.profile_path + " names no output file");
+    ReportFailure("Profile " + state.profile_path + " names no output file");
     return;
   }
   state.output_file_name = AddSystemDrive(state.output_file_name);

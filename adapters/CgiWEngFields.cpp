@@ -20,7 +20,6 @@
 #include <optional>
 
 #include "adapters/CgiWEng.h"
-#include "adapters/CgiWEngReport.h"
 #include "engine/HttpEngFields.h"
 #include "platform/HandleStream.h"
 #include "platform/Text.h"
@@ -113,8 +112,8 @@ std::string TCGIWinEngine::ReadFormValue(const std::string& name) {
     if (ReadExternalFile(path, *length, &value, &error)) return value;
     error = "cannot read " + path + ": " + error;
   }
-  ReportProfileFailure("Profile " + state.profile_path + ": form field " + UpperCase(Trim(name)) +
-                       " in [Form External] (" + *entry + "): " + error);
+  ReportFailure("Profile " + state.profile_path + ": form field " + UpperCase(Trim(name)) +
+                " in [Form External] (" + *entry + "): " + error);
   return kNotAvailable;
 }
 
