@@ -16,15 +16,21 @@ sanitize=${1:-address,undefined}
 dir=${2:-build-${sanitize//,/-}}
 
 # libFuzzer runs beside AddressSanitizer; other sanitizers only run the tests.
+# With it, everything carries libFuzzer's coverage instrumentation
+# (fuzzer-no-link), so the fuzz targets built here also serve fuzzing runs.
 fuzz=OFF
-[[ ",$sanitize," == *",address,"* ]] && fuzz=ON
+flags=$sanitize
+if [[ ",$sanitize," == *",address,"* ]]; then
+  fuzz=ON
+  flags=fuzzer-no-link,$sanitize
+fi
 
 launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVANTORA_SANITIZE="$sanitize" -DVANTORA_STATIC=OFF -DVANTORA_WERROR=ON \
+  -DVANTORA_SANITIZE="$flags" -DVANTORA_STATIC=OFF -DVANTORA_WERROR=ON \
   -DVANTORA_FUZZ="$fuzz" -DVANTORA_BUILD_BENCH=OFF "${launcher[@]}"
 cmake --build "$dir" -j"$(nproc)"
 
