@@ -111,7 +111,8 @@ class TGIFImage {
 
   // Decodes the data in the internal memory stream, which is emptied
   // afterwards.  False with ErrorCode 1 for no data, 2 for data that is not a
-  // GIF or whose logical screen or a frame exceeds 4096 × 4096 pixels.  Data
+  // GIF or whose logical screen or a frame exceeds 4096 × 4096 pixels (or a
+  // bitmap's side of 32767).  Data
   // that ends early, or is damaged after the header, ends the reading; the
   // frames read so far are kept.  At most 256 frames are read.
   virtual bool ReadGif();

@@ -49,7 +49,8 @@ bool ReadColorTable(gif::ByteCursor* in, int bits, gif::ColorTable* table) {
 }  // namespace
 
 TFrame::ReadResult TFrame::ReadFrame(gif::ByteCursor* in, const gif::GraphicControl* control,
-                                     const gif::ColorTable& global, int global_bits) {
+                                     const gif::ColorTable& global, int global_bits,
+                                     int64_t budget) {
   const uint8_t* descriptor;
   if (!in->ReadBytes(9, &descriptor)) return ReadResult::kCutOff;
   Left = descriptor[0] | (descriptor[1] << 8);
@@ -81,6 +82,7 @@ TFrame::ReadResult TFrame::ReadFrame(gif::ByteCursor* in, const gif::GraphicCont
   }
 
   if (PixelCount() > gif::kMaxPicturePixels) return ReadResult::kTooLarge;
+  if (PixelCount() > budget) return ReadResult::kOverBudget;
   DecodeImageData(in);
   return ReadResult::kRead;
 }

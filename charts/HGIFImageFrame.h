@@ -83,6 +83,18 @@ using ColorTable = std::array<TColor, 256>;
 // The largest number of pixels of a frame or of the logical screen.
 inline constexpr int64_t kMaxPicturePixels = int64_t{4096} * 4096;
 
+// The largest number of pixels of all frames together (128 Mi, the frames
+// of a 256-frame animation of about 720 × 720).  A few hundred bytes can
+// announce 256 frames of 4096 × 4096; past this budget reading ends.
+inline constexpr int64_t kMaxTotalFramePixels = int64_t{1} << 27;
+
+// Whether a logical screen of width × height can be composed: at most
+// kMaxPicturePixels pixels, and no side longer than a bitmap's.
+inline bool PictureFits(int64_t width, int64_t height) {
+  return width * height <= kMaxPicturePixels && width <= TBitmap::kMaxSide &&
+         height <= TBitmap::kMaxSide;
+}
+
 }  // namespace gif
 
 // One decoded frame.  The frame bitmap is kept as 8-bit indices into the
@@ -92,9 +104,10 @@ inline constexpr int64_t kMaxPicturePixels = int64_t{4096} * 4096;
 class TFrame {
  public:
   enum class ReadResult {
-    kRead,      // the frame is read (its image data may have ended early)
-    kCutOff,    // the data ends inside the descriptor or the colour table
-    kTooLarge,  // the frame has more than gif::kMaxPicturePixels pixels
+    kRead,        // the frame is read (its image data may have ended early)
+    kCutOff,      // the data ends inside the descriptor or the colour table
+    kTooLarge,    // the frame has more than gif::kMaxPicturePixels pixels
+    kOverBudget,  // the frame would pass the pixel budget left (nothing decoded)
   };
 
   TFrame() = default;
@@ -105,9 +118,10 @@ class TFrame {
   // Reads the image descriptor (the cursor stands just past 0x2C), the local
   // colour table and the image data.  `control` is the pending graphic
   // control data, or null; `global` the image's global table of 2^global_bits
-  // entries (global_bits 0: no global table).
+  // entries (global_bits 0: no global table).  `budget` is the number of
+  // pixels the frame may still take.
   virtual ReadResult ReadFrame(gif::ByteCursor* in, const gif::GraphicControl* control,
-                               const gif::ColorTable& global, int global_bits);
+                               const gif::ColorTable& global, int global_bits, int64_t budget);
 
   // Decodes the LZW image data at the cursor into Indices (and Mask for a
   // transparent frame), up to the end code or the end of the data, and passes

@@ -131,28 +131,30 @@ bool TGIFImage::ReadGif() {
       ended = true;  // cut off inside the table: a picture without frames
     }
   }
-  if (int64_t{width} * height > gif::kMaxPicturePixels) return false;
+  if (!gif::PictureFits(width, height)) return false;
 
   gif::GraphicControl control;
   bool control_pending = false;
   std::string comment;
+  int64_t budget = gif::kMaxTotalFramePixels;
   while (!ended) {
     uint8_t introducer;
     if (!in.ReadByte(&introducer)) break;
     if (introducer == 0x2C) {
       if (frames_.size() >= static_cast<size_t>(kMaxFrames)) break;  // a 257th image
       auto frame = std::make_unique<TFrame>();
-      const TFrame::ReadResult got =
-          frame->ReadFrame(&in, control_pending ? &control : nullptr, global_table_, global_bits_);
+      const TFrame::ReadResult got = frame->ReadFrame(&in, control_pending ? &control : nullptr,
+                                                      global_table_, global_bits_, budget);
       if (got == TFrame::ReadResult::kTooLarge) {
         ClearImage();
         return false;
       }
-      if (got == TFrame::ReadResult::kCutOff) break;
+      if (got == TFrame::ReadResult::kCutOff || got == TFrame::ReadResult::kOverBudget) break;
+      budget -= frame->PixelCount();
       // The widened screen must stay within the limit too.
       const int right = std::max(width, frame->Left + frame->Width);
       const int bottom = std::max(height, frame->Top + frame->Height);
-      if (int64_t{right} * bottom > gif::kMaxPicturePixels) {
+      if (!gif::PictureFits(right, bottom)) {
         ClearImage();
         return false;
       }

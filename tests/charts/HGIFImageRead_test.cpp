@@ -455,6 +455,18 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"WidenedScreenOverLimit",
                     GifBuilder(10, 10, 1).Image(4000, 4000, 200, 200, {0}).Bytes(), false,
                     [](const TGIFImage& g) { EXPECT_EQ(g.ErrorCode(), TGIFImage::kNotGif); }},
+        HostileCase{"FramesPastThePixelBudget",
+                    [] {
+                      // 3000 × 3000 frames of a few bytes each: 14 fit in
+                      // 128 Mi pixels, the 15th ends the reading.
+                      GifBuilder b(3000, 3000, 1);
+                      for (int i = 0; i < 20; ++i) b.Image(0, 0, 3000, 3000, {1});
+                      return b.Bytes();
+                    }(),
+                    true, [](const TGIFImage& g) { EXPECT_EQ(g.FrameCount(), 14); }},
+        HostileCase{"ScreenSideOverBitmapSide",
+                    GifBuilder(1, 1, 1).Image(40000, 0, 2, 1, {0, 0}).Bytes(), false,
+                    [](const TGIFImage& g) { EXPECT_EQ(g.ErrorCode(), TGIFImage::kNotGif); }},
         HostileCase{"ScreenAtLimit", GifBuilder(4096, 4096, 1).Image(0, 0, 1, 1, {1}).Bytes(),
                     true,
                     [](const TGIFImage& g) {
