@@ -202,6 +202,8 @@ void TCGIWinEngine::SendHeader(const std::string& name, const std::string& value
   SendText(name + ":" + value + "\r\n");
 }
 
+void TCGIWinEngine::WriteErrorStatus() { SendLine("Status: 500 Internal Server Error"); }
+
 std::string TCGIWinEngine::GetVariable(const std::string& name) {
   const TCGIIniFile* profile = cgi_win_state.profile.get();
   if (profile == nullptr) return std::string();

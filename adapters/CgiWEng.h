@@ -122,6 +122,8 @@ class TCGIWinEngine : public THttpEngine {
   int ReadData(void* buffer, int count) override;
   // name + ":" + value + CR LF, never preceded by a status line.
   void SendHeader(const std::string& name, const std::string& value) override;
+  // A "Status:" header line: the web server composes the status line.
+  void WriteErrorStatus() override;
   // The profile entry: the name upper-cased with '_' as blank ("CONTENT_TYPE"
   // and "Content Type" are the same), "SCRIPT NAME" read as "EXECUTABLE
   // PATH", looked up in [CGI], [System], [Extra Headers] and [Accept].

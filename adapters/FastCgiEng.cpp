@@ -195,6 +195,8 @@ void TFastCGIEngine::FinishRequest() {
 
 void TFastCGIEngine::WriteStatusLine() {}
 
+void TFastCGIEngine::WriteErrorStatus() { SendLine("Status: 500 Internal Server Error"); }
+
 void TFastCGIEngine::WriteOut(const void* bytes, int count) {
   if (count <= 0 || (BufferedOutput() && !OutputIsDirect())) return;
   FastCgiThreadState& state = fastcgi_state;

@@ -92,6 +92,8 @@ class TFastCGIEngine : public THttpEngine {
   void FinishRequest() override;
   // No status line: the web server composes it from the header lines.
   void WriteStatusLine() override;
+  // A "Status:" header line, from which the web server composes the status.
+  void WriteErrorStatus() override;
   void SendText(const std::string& text) override;
   void SendData(const void* bytes, int count) override;
   // Reads exactly count body bytes.  Returns count, or -1 when the body ended

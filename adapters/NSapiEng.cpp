@@ -120,6 +120,7 @@ int ServeNsapiRequest(pblock* pb, Session* sn, Request* rq) {
     state.response_started = false;
     state.body_written = false;
     state.failed = false;
+    state.error_status = false;
     SetNsapiActive(true);
     engine->RunRequest();
     if (!state.failed) return REQ_PROCEED;
@@ -275,7 +276,8 @@ void TNSAPIEngine::WriteOut(const void* bytes, int count) {
   // Body bytes never go out before the status line and the headers: a body
   // written before any header starts the response with what srvhdrs holds.
   if (!state.response_started) {
-    Require<HttpStatusFunc>(NsFunction::http_status)(state.sn, state.rq, PROTOCOL_OK, nullptr);
+    Require<HttpStatusFunc>(NsFunction::http_status)(
+        state.sn, state.rq, state.error_status ? PROTOCOL_SERVER_ERROR : PROTOCOL_OK, nullptr);
     Require<HttpStartResponseFunc>(NsFunction::http_start_response)(state.sn, state.rq);
     state.response_started = true;
   }
@@ -322,13 +324,19 @@ void TNSAPIEngine::SendHeader(const std::string& name, const std::string& value)
   Require<PblockNvinsertFunc>(NsFunction::pblock_nvinsert)(key.c_str(), value.c_str(), headers);
 }
 
+void TNSAPIEngine::WriteErrorStatus() {
+  // The server composes the status line: the answer's status becomes 500.
+  RequireRequest().error_status = true;
+}
+
 void TNSAPIEngine::EndHeader() {
   if (BufferedOutput() && !OutputIsDirect()) return;
   NsapiThreadState& state = RequireRequest();
   // The server sends the header once; a second end of header (the
   // automatic header after one the handler composed) has nothing to send.
   if (state.response_started) return;
-  Require<HttpStatusFunc>(NsFunction::http_status)(state.sn, state.rq, PROTOCOL_OK, nullptr);
+  Require<HttpStatusFunc>(NsFunction::http_status)(
+      state.sn, state.rq, state.error_status ? PROTOCOL_SERVER_ERROR : PROTOCOL_OK, nullptr);
   Require<HttpStartResponseFunc>(NsFunction::http_start_response)(state.sn, state.rq);
   state.response_started = true;
 }

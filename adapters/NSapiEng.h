@@ -40,6 +40,9 @@ struct NsapiThreadState {
   bool body_written = false;
   // An error ended the present request's handling.
   bool failed = false;
+  // The answer carries the status 500 (a request that failed before any
+  // output).
+  bool error_status = false;
 };
 
 // The calling thread's record.
@@ -124,6 +127,8 @@ class TNSAPIEngine : public THttpEngine {
   void SendHeader(const std::string& name, const std::string& value) override;
   // Unless output is being collected: status 200 and http_start_response,
   // once per request.
+  // The server composes the status line: it becomes 500.
+  void WriteErrorStatus() override;
   void EndHeader() override;
   // "SCRIPT NAME"/"EXECUTABLE PATH" (any case, blanks or '_'): the script
   // name.  Otherwise the name as given is looked for in reqpb, vars,

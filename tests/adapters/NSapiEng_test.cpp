@@ -303,9 +303,13 @@ TEST_F(NsapiEngineTest, PostWithoutNumericLengthIsAnErrorOfTheRequest) {
   EXPECT_FALSE(ran);
   EXPECT_NE(Log().find(" : Unhandled exception : '12abc' is not a valid integer value\r\n"),
             std::string::npos);
-  EXPECT_EQ(call->Sent(), "");  // the server composes its own error response
+  // Nothing was written: the answer is a 500 with a short plain body, the
+  // status line composed by the server from http_status.
+  EXPECT_EQ(call->Sent(),
+            "HTTP/1.1 500 Internal Server Error\r\ncontent-type: text/plain\r\n\r\n500 Internal "
+            "Server Error\r\nThe request could not be served.\r\n");
   EXPECT_EQ(call->request().status, 500);
-  EXPECT_EQ(call->request().start_calls, 0);
+  EXPECT_EQ(call->request().start_calls, 1);
 }
 
 TEST_F(NsapiEngineTest, HeadersGoToTheServerAndOnlyTheBodyToTheSocket) {

@@ -166,7 +166,9 @@ TEST_F(NsapiHostTest, PostWithoutNumericLengthIsAbortedAndLogged) {
   spec.body = "File=posted.htm";
   auto call = Serve(spec);
   EXPECT_EQ(result_, REQ_ABORTED);
-  EXPECT_EQ(call->Sent(), "");
+  EXPECT_EQ(call->Sent(),
+            "HTTP/1.1 500 Internal Server Error\r\ncontent-type: text/plain\r\n\r\n500 Internal "
+            "Server Error\r\nThe request could not be served.\r\n");
   EXPECT_EQ(call->request().status, 500);
   EXPECT_TRUE(Contains(LibraryLog(host_), "Unhandled exception : 'many' is not a valid integer"));
 }
