@@ -396,65 +396,59 @@ std::unique_ptr<WebServer> WebServer::Start(const Options& options, std::string*
   return nullptr;
 }
 
-bool WebServer::StartFcgiwrap(std::string* error) {
-  const std::string socket_path = dir_ + "/var/fcgiwrap.sock";
-  unlink(socket_path.c_str());
-  std::vector<std::string> argv = {kFcgiwrap, "-c", "2", "-s", "unix:" + socket_path};
+namespace {
+
+// Starts a program that serves on a unix socket (fcgiwrap, or the program as
+// a FastCGI application) as the user the servers' workers run as, and waits
+// until its socket exists.  Returns its process id, or -1 with the reason in
+// *error; `name` names it there and `log_base` is the path of its .out and
+// .err files without the extension.
+pid_t StartSocketServer(std::vector<std::string> argv, const std::string& socket_path,
+                        const std::string& name, const std::string& log_base, std::string* error) {
   if (geteuid() == 0) {
-    // fcgiwrap keeps the user it was started as: start it as nobody, as the
-    // distribution's service does with its own user.
+    // As a distribution's service does: not as root, but as the user whose
+    // workers use the socket.
     argv.insert(argv.begin(), {kSetpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
   }
-  helper_pid_ = Spawn(argv, dir_ + "/var/fcgiwrap.out", dir_ + "/var/fcgiwrap.err");
-  if (helper_pid_ < 0) {
-    *error = "cannot start fcgiwrap";
-    return false;
+  pid_t pid = Spawn(argv, log_base + ".out", log_base + ".err");
+  if (pid < 0) {
+    *error = "cannot start " + name;
+    return -1;
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < deadline) {
     struct stat info {};
-    if (stat(socket_path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) return true;
+    if (stat(socket_path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) return pid;
     int status = 0;
-    if (waitpid(helper_pid_, &status, WNOHANG) == helper_pid_) {
-      helper_pid_ = -1;
-      *error = "fcgiwrap ended at start-up:\n" + ReadWholeFile(dir_ + "/var/fcgiwrap.err");
-      return false;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      *error = name + " ended at start-up:\n" + ReadWholeFile(log_base + ".err");
+      return -1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  *error = "fcgiwrap made no socket";
-  return false;
+  *error = name + " made no socket";
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+}  // namespace
+
+bool WebServer::StartFcgiwrap(std::string* error) {
+  const std::string socket_path = dir_ + "/var/fcgiwrap.sock";
+  unlink(socket_path.c_str());
+  helper_pid_ = StartSocketServer({kFcgiwrap, "-c", "2", "-s", "unix:" + socket_path}, socket_path,
+                                  "fcgiwrap", dir_ + "/var/fcgiwrap", error);
+  return helper_pid_ > 0;
 }
 
 bool WebServer::StartApplication(std::string* error) {
   const std::string socket_path = dir_ + "/var/vantora.sock";
   std::vector<std::string> argv = {ProgramDir() + "/" + options_.script, "--fastcgi", socket_path};
   argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
-  if (geteuid() == 0) {
-    // As the shipped service unit does: the application runs as the user
-    // the server's workers run as, who may use its socket.
-    argv.insert(argv.begin(), {kSetpriv, "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
-  }
-  app_pid_ = Spawn(argv, dir_ + "/var/application.out", dir_ + "/var/application.err");
-  if (app_pid_ < 0) {
-    *error = "cannot start the FastCGI application";
-    return false;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < deadline) {
-    struct stat info {};
-    if (stat(socket_path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) return true;
-    int status = 0;
-    if (waitpid(app_pid_, &status, WNOHANG) == app_pid_) {
-      app_pid_ = -1;
-      *error = "the FastCGI application ended at start-up:\n" +
-               ReadWholeFile(dir_ + "/var/application.err");
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  *error = "the FastCGI application made no socket";
-  return false;
+  app_pid_ = StartSocketServer(argv, socket_path, "the FastCGI application",
+                               dir_ + "/var/application", error);
+  return app_pid_ > 0;
 }
 
 bool WebServer::Launch(std::string* error) {
