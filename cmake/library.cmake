@@ -22,8 +22,12 @@ target_link_libraries(vantora_library PRIVATE vantora_core)
 target_link_options(vantora_library PRIVATE
   -static-libstdc++ -static-libgcc
   -Wl,--exclude-libs,ALL
-  -Wl,--no-undefined
   -Wl,-z,now)
+# A sanitizer's runtime comes with the host program, so a sanitizer build of
+# the library leaves its symbols unresolved.
+if(NOT VANTORA_SANITIZE)
+  target_link_options(vantora_library PRIVATE -Wl,--no-undefined)
+endif()
 
 include(GNUInstallDirs)
 install(TARGETS vantora_library LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
