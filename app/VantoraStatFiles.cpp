@@ -328,8 +328,11 @@ void AddHourlyHitToFile(const std::string& path, TDateTime time) {
     const THourRecord stored = DecodeHourRecord(buffer + k * kHourRecordSize);
     if (std::fabs(hour - stored.Time) <= kSameHour) {
       // A count that has reached the largest value a record holds stays
-      // there rather than turning negative.
-      const int32_t hits = stored.Hits < INT32_MAX ? stored.Hits + 1 : INT32_MAX;
+      // there rather than turning negative; a count below 1 (only in a
+      // damaged file) starts again from this hit.
+      const int32_t hits = stored.Hits < 1           ? 1
+                           : stored.Hits < INT32_MAX ? stored.Hits + 1
+                                                     : INT32_MAX;
       target = THourRecord{stored.Time, hits};
       target_offset = tail_offset + static_cast<off_t>(k) * kHourRecordSize;
       break;

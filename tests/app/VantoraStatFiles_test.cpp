@@ -383,6 +383,13 @@ TEST_F(VantoraStatFilesTest, AFullHourBucketStaysFull) {
   EXPECT_EQ(DecodeHourRecord(after.data()).Hits, std::numeric_limits<int32_t>::max());
   AddHourlyHitToFile(hours_, At(11, 0));  // the next hour starts at 1 as ever
   EXPECT_EQ(DecodeHourRecord(ReadWholeFile(hours_).data() + 12).Hits, 1);
+  // A damaged count below 1 starts again from the new hit.
+  for (const int32_t damaged : {0, -1, std::numeric_limits<int32_t>::min()}) {
+    EncodeHourRecord(THourRecord{HourStart(At(12, 0)), damaged}, bytes);
+    WriteWholeFile(hours_, std::string(bytes, sizeof bytes));
+    AddHourlyHitToFile(hours_, At(12, 59));
+    EXPECT_EQ(DecodeHourRecord(ReadWholeFile(hours_).data()).Hits, 1) << damaged;
+  }
 }
 
 TEST_F(VantoraStatFilesTest, SpecialFilesInPlaceOfTheStatisticsFilesReadAsEmptyAndFailAppends) {
