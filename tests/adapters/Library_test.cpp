@@ -58,7 +58,14 @@ std::vector<std::string> DynamicSymbols(const std::string& which) {
 
 TEST(Library, ExportsOnlyItsEntryPoints) {
   std::set<std::string> exported;
-  for (const std::string& name : DynamicSymbols("--defined-only")) exported.insert(name);
+  for (const std::string& name : DynamicSymbols("--defined-only")) {
+#ifdef VANTORA_SANITIZED
+    // A sanitizer build's call checks make the type descriptions of function
+    // types visible too (typeinfo "_ZTIF..." and its name "_ZTSF...").
+    if (name.rfind("_ZTIF", 0) == 0 || name.rfind("_ZTSF", 0) == 0) continue;
+#endif
+    exported.insert(name);
+  }
   EXPECT_EQ(exported, kEntryPoints);
 }
 
