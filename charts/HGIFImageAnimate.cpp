@@ -71,10 +71,17 @@ void TGIFImage::DrawFrame(int index) {
       for (int x = 0; x < w; ++x) out[x] = device[in[x]];
       continue;
     }
+    // Opaque pixels of the frame replace the picture and clear the
+    // composed mask's bit; transparent ones leave both.
+    const uint8_t* bits = frame.Mask.Row(y);
+    uint8_t* under = has_mask ? composed_mask_.MutableRow(frame.Top + y) : nullptr;
     for (int x = 0; x < w; ++x) {
-      if (frame.Mask.Get(x, y)) continue;
+      if (bits[x >> 3] & (0x80 >> (x & 7))) continue;
       out[x] = device[in[x]];
-      if (has_mask) composed_mask_.Set(frame.Left + x, frame.Top + y, false);
+      if (under != nullptr) {
+        const int cx = frame.Left + x;
+        under[cx >> 3] = static_cast<uint8_t>(under[cx >> 3] & ~(0x80 >> (cx & 7)));
+      }
     }
   }
   if (!frame.Transparent && has_mask) composed_mask_.FillRect(frame.Left, frame.Top, w, h, false);

@@ -120,8 +120,13 @@ void TFrame::BuildMask(size_t decoded) {
     const int y = Interlaced ? rows[n] : static_cast<int>(n);
     const size_t take = std::min(width, decoded - n * width);
     const uint8_t* row = Indices.data() + static_cast<size_t>(y) * width;
-    for (size_t x = 0; x < take; ++x) {
-      if (row[x] == TransparentIndex) Mask.Set(static_cast<int>(x), y, true);
+    uint8_t* bits = Mask.MutableRow(y);
+    // Eight pixels make one mask byte, the leftmost in the top bit.
+    for (size_t x = 0; x < take; x += 8) {
+      const size_t n = std::min<size_t>(8, take - x);
+      unsigned byte = 0;
+      for (size_t i = 0; i < n; ++i) byte |= (row[x + i] == TransparentIndex ? 0x80u : 0u) >> i;
+      bits[x >> 3] = static_cast<uint8_t>(byte);
     }
   }
 }

@@ -41,7 +41,9 @@ class TMask {
   // clipped to the mask.
   void FillRect(int left, int top, int width, int height, bool white);
 
+  // Row y's Stride() bytes.  REQUIRES: 0 <= y < Height().
   const uint8_t* Row(int y) const { return bits_.data() + static_cast<size_t>(y) * stride_; }
+  uint8_t* MutableRow(int y) { return bits_.data() + static_cast<size_t>(y) * stride_; }
 
  private:
   int width_ = 0;
