@@ -216,13 +216,13 @@ void TFormMain::TemplatePage() {
     }
     file = DefaultTemplatePath(ModuleFileName(), suffix);
   }
-  http_file_filter1_->SetFileName(file);
   // The header comes first whatever the template begins with (a byte-order
   // mark, a blank line, a tag), and only once the template could be opened:
   // a template that cannot be read leaves the response empty, which the
   // request cycle answers with an error status (HttpFileFilter1's
   // OnFileOpened composes the header).
-  http_file_filter1_->Execute();
+  // The component serves every thread: the file is this request's own.
+  http_file_filter1_->Execute(file);
   end_html_->Execute();
 }
 

@@ -91,14 +91,22 @@ void THttpCookie::SetCookie(const std::string& value, TDateTime expires) {
   std::string coded = coded_ ? ScrambleText(value, code_key_) : value;
   coded = UrlEncode(coded);
   if (Trim(cookie_name_).empty()) return;
-  domain_ = Trim(domain_);
-  path_ = Trim(path_);
-  // (push_back: g++ 12 at -O3 reports a false -Wrestrict for = "/" here.)
-  if (path_.empty()) path_.push_back('/');
+  std::string domain;
+  std::string path;
+  {
+    // The component is shared by the threads that serve requests at once.
+    std::lock_guard<std::mutex> lock(settings_mutex_);
+    domain_ = Trim(domain_);
+    path_ = Trim(path_);
+    // (push_back: g++ 12 at -O3 reports a false -Wrestrict for = "/" here.)
+    if (path_.empty()) path_.push_back('/');
+    domain = domain_;
+    path = path_;
+  }
 
   std::string header = cookie_name_ + "=" + coded + ";";
-  header += " Path=" + path_ + ";";
-  if (!domain_.empty()) header += " Domain=" + domain_ + ";";
+  header += " Path=" + path + ";";
+  if (!domain.empty()) header += " Domain=" + domain + ";";
   // An expiry within 20 seconds of now means "until the browser closes".
   constexpr double kSessionSlack = 20.0 / 86400.0;
   const bool has_expiry = std::fabs(expires - Now()) > kSessionSlack;

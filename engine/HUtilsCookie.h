@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "platform/Component.h"
@@ -72,6 +73,9 @@ class THttpCookie : public TComponent {
   std::string cookie_name_;
   std::string domain_;
   std::string path_;
+  // Held while SetCookie trims Domain and Path in place: the component is
+  // shared by every thread that serves a request.
+  std::mutex settings_mutex_;
   bool secure_ = false;
   bool coded_ = false;
   int32_t code_key_ = 0;

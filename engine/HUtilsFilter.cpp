@@ -2,6 +2,7 @@
 
 #include "engine/HUtilsFilter.h"
 
+#include <atomic>
 #include <climits>
 #include <string>
 
@@ -66,6 +67,24 @@ ConditionStack& CurrentConditionStack() {
   return stack;
 }
 
+namespace {
+
+// The delimiter of the most recent tag opening found on this thread, and the
+// filter component that found it.  Components are told apart by a number
+// of their own rather than their address, which a later one may reuse.
+struct LastDelimiter {
+  uint64_t filter = 0;
+  char delimiter = '\0';
+};
+thread_local LastDelimiter last_delimiter;
+std::atomic<uint64_t> filter_numbers{0};
+
+}  // namespace
+
+char THttpTextFilterComponent::Delimiter() const {
+  return last_delimiter.filter == number_ ? last_delimiter.delimiter : '\0';
+}
+
 std::string HtmlEscape(std::string_view text) {
   std::string escaped;
   escaped.reserve(text.size());
@@ -94,12 +113,12 @@ std::string HtmlEscape(std::string_view text) {
 }
 
 THttpTextFilterComponent::THttpTextFilterComponent(TComponent* owner, std::string name)
-    : TComponent(owner, std::move(name)), delimiters_("%#") {}
+    : TComponent(owner, std::move(name)), delimiters_("%#"), number_(++filter_numbers) {}
 
 int THttpTextFilterComponent::FindDelimiter(std::string_view text) {
   const size_t at = text.find_first_of(delimiters_);
   if (at == std::string_view::npos) return 0;
-  delimiter_ = text[at];
+  last_delimiter = LastDelimiter{number_, text[at]};
   return static_cast<int>(at) + 1;
 }
 
@@ -141,7 +160,7 @@ void THttpTextFilterComponent::FilterText(std::string_view text) {
     const size_t d = p + static_cast<size_t>(found) - 1;
     if (stack.Active(stack.level)) SendSlice(text.substr(p, d - p));
 
-    const char delimiter = delimiter_;
+    const char delimiter = Delimiter();
     if (d + 1 < size) {
       const std::string_view after = text.substr(d + 1, kTagWindow);
       const size_t close = after.find(delimiter);

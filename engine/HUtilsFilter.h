@@ -99,7 +99,9 @@ class THttpTextFilterComponent : public TComponent {
 
   // The delimiter character of the most recent tag opening found, the zero
   // character before any was found.
-  char Delimiter() const { return delimiter_; }
+  // Kept per thread: threads that serve requests at once filter with the
+  // same component.
+  char Delimiter() const;
 
  private:
   void HandleTag(std::string_view tag_text);
@@ -110,7 +112,8 @@ class THttpTextFilterComponent : public TComponent {
   void HandlePlainTag(const std::string& name);
 
   std::string delimiters_;
-  char delimiter_ = '\0';
+  // Tells this component's delimiter apart in the per-thread record.
+  const uint64_t number_;
 };
 
 // A template held in the component as a list of lines.
@@ -155,6 +158,9 @@ class THttpFileFilter : public THttpTextFilterComponent {
   // reset the condition state (run a memo filter first for that).  Only a
   // regular file is read, and only as far as its size when it was opened.
   void Execute();
+  // The same for the given file name, leaving FileName as it is: threads
+  // that serve requests at once filter their own files with one component.
+  void Execute(const std::string& file_name);
 
  private:
   std::string file_name_;

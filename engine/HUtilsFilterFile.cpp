@@ -23,8 +23,12 @@ THttpFileFilter::THttpFileFilter(TComponent* owner, std::string name)
 
 void THttpFileFilter::Execute() {
   if (file_name_.empty()) file_name_ = ChangeFileExt(ModuleFileName(), ".htm");
-  const std::string path =
-      IsAbsolutePath(file_name_) ? file_name_ : ExtractFilePath(ModuleFileName()) + file_name_;
+  Execute(file_name_);
+}
+
+void THttpFileFilter::Execute(const std::string& file_name) {
+  const std::string name = file_name.empty() ? ChangeFileExt(ModuleFileName(), ".htm") : file_name;
+  const std::string path = IsAbsolutePath(name) ? name : ExtractFilePath(ModuleFileName()) + name;
   if (!FileExists(path)) {
     throw std::runtime_error(Name() + " : Can not find file named " + path);
   }
