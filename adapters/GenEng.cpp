@@ -6,6 +6,7 @@
 #include "adapters/CgiWEng.h"
 #include "adapters/FastCgiStartup.h"
 #include "adapters/NSapiEng.h"
+#include "adapters/IsapiEng.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
@@ -100,6 +101,11 @@ void TGeneralHttpEngine::Loaded() {
         new TNSAPIEngine(Owner(), buffered_output_, no_cache_, temp_dir_, session_name_,
                          auto_read_limit_, auto_read_input_, auto_content_type_, auto_http_header_,
                          OnRequestError, OnLastExecRequest, OnExecRequest, OnFirstExecRequest);
+    isapi_engine_ =
+        new TISAPIEngine(Owner(), buffered_output_, no_cache_, temp_dir_, session_name_,
+                         auto_read_limit_, auto_read_input_, auto_content_type_, auto_http_header_,
+                         OnRequestError, OnLastExecRequest, OnExecRequest, OnFirstExecRequest,
+                         OnIsapiExtensionVersion, OnIsapiFilterProc, OnIsapiFilterVersion);
     return;
   }
   if (IsFastCgiProcess()) {

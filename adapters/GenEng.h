@@ -32,6 +32,7 @@ namespace vantora {
 class TCGIStdEngine;
 class TCGIWinEngine;
 class TNSAPIEngine;
+class TISAPIEngine;
 struct THTTP_FILTER_CONTEXT;
 
 // ISAPI events, raised by the ISAPI adapter.
@@ -109,6 +110,9 @@ class TGeneralHttpEngine : public TGeneralHttpComponent {
   // The FastCGI adapter this facade created (owned by the facade's owner),
   // or null.
   THttpEngine* FastCgiEngine() const { return fastcgi_engine_; }
+  // The ISAPI adapter this facade created in a library (owned by the
+  // facade's owner), or null.
+  TISAPIEngine* IsapiEngine() const { return isapi_engine_; }
 
   // Forwarding operations: each calls the same operation of CurrentEngine().
   // REQUIRES: the calling thread has a current engine.
@@ -167,6 +171,7 @@ class TGeneralHttpEngine : public TGeneralHttpComponent {
   TCGIWinEngine* cgi_win_engine_ = nullptr;  // owned by Owner()
   TNSAPIEngine* nsapi_engine_ = nullptr;     // owned by Owner()
   THttpEngine* fastcgi_engine_ = nullptr;    // owned by Owner()
+  TISAPIEngine* isapi_engine_ = nullptr;     // owned by Owner()
 };
 
 }  // namespace vantora

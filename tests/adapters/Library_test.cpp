@@ -12,8 +12,14 @@
 namespace vantora {
 namespace {
 
-// The entry points of the library: one line per adapter entry point.
-const std::set<std::string> kEntryPoints = {"vantora_service"};
+// The entry points of the library, by adapter.
+const std::set<std::string> kEntryPoints = {
+    // NSAPI
+    "vantora_service",
+    // ISAPI
+    "GetExtensionVersion", "HttpExtensionProc", "TerminateExtension",
+    "GetFilterVersion",    "HttpFilterProc",
+};
 
 struct CommandResult {
   int status = -1;
@@ -100,7 +106,8 @@ TEST(Library, LoadsIntoAHostWrittenInC) {
   for (const std::string& name : kEntryPoints) command += " " + name;
   const CommandResult host = RunCommand(command);
   EXPECT_EQ(host.status, 0) << host.output;
-  EXPECT_EQ(host.output, "loaded\n");
+  // The host called GetExtensionVersion: the whole program started.
+  EXPECT_EQ(host.output, "loaded CORVEX 3.04.01\n");
   // The host itself carries no C++ runtime.
   const CommandResult elf = RunCommand("readelf -d --wide '" VANTORA_C_HOST "'");
   EXPECT_EQ(elf.output.find("libstdc++"), std::string::npos);
