@@ -36,13 +36,23 @@ int THttpStream::Write(const void* buffer, int count) {
   return count;
 }
 
+std::mutex& GifFrameDefaultsMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
 void SaveBitmapAsGif(const TBitmap& bitmap) {
   TGIFImage image;
-  TFrameInfo frame = GifFrameDefaults;
-  if (GifFrameDefaults.Left < 0) frame.Left = 0;
-  if (GifFrameDefaults.Top < 0) frame.Top = 0;
-  if (GifFrameDefaults.Width < 0) frame.Width = bitmap.Width() - frame.Left;
-  if (GifFrameDefaults.Height < 0) frame.Height = bitmap.Height() - frame.Top;
+  TFrameInfo defaults;
+  {
+    std::lock_guard<std::mutex> lock(GifFrameDefaultsMutex());
+    defaults = GifFrameDefaults;
+  }
+  TFrameInfo frame = defaults;
+  if (defaults.Left < 0) frame.Left = 0;
+  if (defaults.Top < 0) frame.Top = 0;
+  if (defaults.Width < 0) frame.Width = bitmap.Width() - frame.Left;
+  if (defaults.Height < 0) frame.Height = bitmap.Height() - frame.Top;
   frame.Bitmap = &bitmap;
   TGifSaveInfo info;
   info.Count = 1;

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "charts/HGIFImage.h"
@@ -48,6 +49,10 @@ struct TJpegSettings {
 // served; a change stays for later requests.
 extern TFrameInfo GifFrameDefaults;
 extern TJpegSettings JpegSettings;
+// Held while GifFrameDefaults is written, and while SaveBitmapAsGif copies
+// it: a library serves requests on many threads, and a chart request sets
+// the defaults while other requests encode pictures.
+std::mutex& GifFrameDefaultsMutex();
 
 // Encodes bitmap as a one-frame GIF with a shared colour table, described by
 // GifFrameDefaults (a negative Left/Top counts as 0, a negative Width/Height

@@ -106,8 +106,9 @@ void TFormCharts::MakeChart() {
     // when it differs, as other threads read the formats meanwhile.
     if (Formats().date_separator != '/') Formats().date_separator = '/';
     // The chart's background becomes the GIF's transparent colour.
-    if (!GifFrameDefaults.Transparent) GifFrameDefaults.Transparent = true;
-    if (GifFrameDefaults.TransparentColor != chart1_->Color) {
+    {
+      std::lock_guard<std::mutex> defaults(GifFrameDefaultsMutex());
+      GifFrameDefaults.Transparent = true;
       GifFrameDefaults.TransparentColor = chart1_->Color;
     }
 
