@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "adapters/IsapiLibraryFixture.h"
 #include "support/IsapiHost.h"
+#include "support/IsapiLibraryFolder.h"
 
 namespace vantora {
 namespace {
@@ -18,6 +18,8 @@ constexpr int kThreads = 8;
 constexpr int kCountsPerThread = 250;
 // A template page after every this many counting requests of a thread.
 constexpr int kPageEvery = 25;
+// A chart after every this many.
+constexpr int kChartEvery = 50;
 
 std::string Address(int thread, int request) {
   return "10.0." + std::to_string(thread) + "." + std::to_string(request);
@@ -69,6 +71,15 @@ TEST(IsapiConcurrencyTest, ThreadsCountAndServePagesAtOnce) {
             result.failures.push_back("page: " + page.output());
           } else {
             ++result.pages;
+          }
+        }
+        // Now and then a chart, which sets the GIF defaults the counting
+        // pictures are encoded with.
+        if (i % kChartEvery == kChartEvery - 1) {
+          IsapiConnection chart(PageRequest("ACTION=CHART"));
+          if (library.Serve(chart) != HSE_STATUS_SUCCESS ||
+              chart.body().compare(0, 6, "GIF89a") != 0 || chart.body().back() != ';') {
+            result.failures.push_back("chart: " + chart.head());
           }
         }
       }

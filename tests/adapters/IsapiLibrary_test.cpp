@@ -6,8 +6,8 @@
 #include <cstring>
 #include <fstream>
 
-#include "adapters/IsapiLibraryFixture.h"
 #include "support/IsapiHost.h"
+#include "support/IsapiLibraryFolder.h"
 
 namespace vantora {
 namespace {
