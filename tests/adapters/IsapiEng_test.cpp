@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <sstream>
 
 #include "engine/HttpEng.h"
@@ -91,6 +92,9 @@ struct FieldsCase {
   std::string fields;
   int read_calls;  // -1: not checked
 };
+
+// ctest lists a case by its name.
+void PrintTo(const FieldsCase& c, std::ostream* os) { *os << c.name; }
 
 class IsapiFieldsTest : public IsapiEngTest, public ::testing::WithParamInterface<FieldsCase> {};
 
@@ -278,6 +282,8 @@ struct RawCase {
   std::string fields;
   std::string cookie;
 };
+
+void PrintTo(const RawCase& c, std::ostream* os) { *os << c.name; }
 
 class IsapiRawDataTest : public ::testing::TestWithParam<RawCase> {};
 
