@@ -25,7 +25,8 @@ target_link_options(vantora_library PRIVATE
   -Wl,-z,now)
 # A sanitizer's runtime comes with the host program, so a sanitizer build of
 # the library leaves its symbols unresolved.
-if(NOT VANTORA_SANITIZE)
+# (Also when the flags are given by hand in CMAKE_CXX_FLAGS.)
+if(NOT VANTORA_SANITIZE AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
   target_link_options(vantora_library PRIVATE -Wl,--no-undefined)
 endif()
 
