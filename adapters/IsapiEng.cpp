@@ -283,6 +283,11 @@ void TISAPIEngine::SendHeader(const std::string& name, const std::string& value)
   request.header_composed = true;
 }
 
+void TISAPIEngine::WriteErrorStatus() {
+  if (TEXTENSION_CONTROL_BLOCK* block = isapi_state.extension) block->dwHttpStatusCode = 500;
+  THttpEngine::WriteErrorStatus();
+}
+
 std::string TISAPIEngine::GetVariable(const std::string& name) {
   std::string key = UpperCase(name);
   std::replace(key.begin(), key.end(), ' ', '_');

@@ -106,6 +106,10 @@ class TISAPIEngine : public THttpEngine {
   // line; the redirect is the whole response, so nothing of the automatic
   // header follows it.  Filter call: nothing.
   void SendHeader(const std::string& name, const std::string& value) override;
+  // A failed extension request: the block's dwHttpStatusCode becomes 500,
+  // which the server logs, and the status line goes out as the base writes
+  // it.
+  void WriteErrorStatus() override;
   // Names in upper case with '_' between words.  QUERY_STRING, PATH_INFO and
   // PATH_TRANSLATED come from the block's members, everything else from the
   // server's GetServerVariable (a value longer than the first buffer is

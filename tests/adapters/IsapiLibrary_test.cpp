@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "engine/HttpEng.h"
 #include "support/IsapiHost.h"
 #include "support/IsapiLibraryFolder.h"
 
@@ -120,10 +121,33 @@ TEST(IsapiLibraryFailureTest, FailingRequestFillsTheLogData) {
   IsapiConnection connection(CountingRequest("192.0.2.13"));
   EXPECT_EQ(folder.library().Serve(connection), HSE_STATUS_ERROR);
   EXPECT_EQ(connection.body().substr(0, 6), "GIF89a") << "the picture went out first";
+  EXPECT_EQ(connection.status_code(), 200u) << "the status that went out stays";
   const std::string log_data = connection.log_data();
   EXPECT_EQ(log_data.size(), 79u);
   EXPECT_NE(folder.Log().find(" : Unhandled exception : " + log_data), std::string::npos)
       << folder.Log();
+}
+
+// A request that fails before anything of its response went out answers a
+// 500 with a short plain body, and the block's status says so to the server.
+TEST_F(IsapiLibraryTest, FailureBeforeAnyOutputAnswersServerError) {
+  // No template beside the library: the template page cannot be served.
+  IsapiConnection page(PageRequest(""));
+  EXPECT_EQ(Serve(page), HSE_STATUS_ERROR);
+  EXPECT_EQ(page.status_code(), 500u);
+  EXPECT_EQ(
+      page.output(),
+      "HTTP/1.1 500 Internal Server Error\r\ncontent-type:text/plain\r\n\r\n"s + kFailureBody);
+  EXPECT_NE(page.log_data(), "");
+  EXPECT_NE(folder_.Log().find(" : Unhandled exception : " + page.log_data()), std::string::npos)
+      << folder_.Log();
+
+  // The next request of the thread starts with a clean slate.
+  WriteTemplate("<html><p>back</p>\r\n");
+  IsapiConnection again(PageRequest(""));
+  EXPECT_EQ(Serve(again), HSE_STATUS_SUCCESS);
+  EXPECT_EQ(again.status_code(), 200u);
+  EXPECT_EQ(again.head(), "HTTP/1.1 200 OK\r\ncontent-type:text/html\r\n");
 }
 
 }  // namespace

@@ -57,6 +57,7 @@ class IsapiConnection {
   // What the library did.
   const std::string& output() const { return output_; }  // WriteClient bytes
   std::string log_data() const;                          // lpszLogData
+  DWORD status_code() const { return block_.dwHttpStatusCode; }
   const std::vector<std::string>& redirects() const { return redirects_; }
   const std::vector<std::string>& variables_asked() const { return variables_asked_; }
   int read_calls() const { return read_calls_; }
