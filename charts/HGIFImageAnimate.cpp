@@ -49,6 +49,9 @@ void TGIFImage::DrawFrame(int index) {
   TFrame& frame = *frames_[static_cast<size_t>(index - 1)];
   const int w = frame.Width;
   const int h = frame.Height;
+  // A frame without pixels covers nothing: there is nothing to save, to
+  // draw or, later, to restore.
+  if (w == 0 || h == 0) return;
   if (frame.Disposal == 3) {
     frame.SaveImage = std::make_unique<TBitmap>(w, h);
     frame.SaveMask = TMask(w, h, true);

@@ -487,6 +487,18 @@ INSTANTIATE_TEST_SUITE_P(
                       ASSERT_EQ(g.FrameCount(), 2);
                       EXPECT_TRUE(g.Frame(1).Indices.empty());
                     }},
+        HostileCase{"ZeroWidthFrameToRestore",
+                    GifBuilder(2, 2, 1)
+                        .Control(3, 5)
+                        .Image(0, 1, 0, 3, {})
+                        .Image(0, 0, 1, 1, {1})
+                        .Bytes(),
+                    true,
+                    [](const TGIFImage& g) {
+                      ASSERT_EQ(g.FrameCount(), 2);
+                      EXPECT_EQ(g.ScreenHeight(), 4);
+                      EXPECT_EQ(g.ComposedImage().Pixel(0, 3), clBlack);
+                    }},
         HostileCase{"SmallTableReadsBlack",
                     GifBuilder(4, 1, 1, {clRed, clLime}).Image(0, 0, 4, 1, {0, 1, 2, 3}).Bytes(),
                     true,
