@@ -198,10 +198,11 @@ INSTANTIATE_TEST_SUITE_P(
                        return g.LoopCount() == 0 && g.Frame(2).Width < 48 &&
                               AnyFrame(g, [](const TFrame& f) { return f.Transparent; });
                      }},
-        GifsicleCase{"AsIsLoopOnce", "--disposal=asis --loopcount=1 --delay=3",
+        GifsicleCase{"AsIsTransparentLoopOnce",
+                     "--disposal=asis --transparent=#FF0000 --loopcount=1 --delay=3",
                      [](const TGIFImage& g) {
                        return g.LoopCount() == 1 && g.Frame(1).Disposal == 1 &&
-                              g.Frame(1).Delay == 30;
+                              g.Frame(1).Delay == 30 && g.Frame(2).Transparent;
                      }},
         GifsicleCase{
             "BackgroundTransparent", "--disposal=background --transparent=#FF0000 --loopcount=3",

@@ -203,7 +203,7 @@ std::vector<TColor> Screenshot(Display* display, ::Window window, int w, int h) 
   return colours;
 }
 
-TEST(GifViewTest, WindowShowsTheFirstFrameAndClosesCleanly) {
+TEST(GifViewTest, WindowShowsTheFirstFramePlaysOnAndClosesCleanly) {
   VirtualDisplay server;
   ASSERT_FALSE(server.name().empty()) << "Xvfb did not start (install xvfb)";
   ScopedTempDir dir;
@@ -230,6 +230,18 @@ TEST(GifViewTest, WindowShowsTheFirstFrameAndClosesCleanly) {
   }
   ASSERT_NE(window, 0u) << "no window titled " << title;
   EXPECT_EQ(seen, want[0].color);
+
+  // The animation plays on in the window: the later composed frames (shown
+  // 200 ms each, every pass) turn up too.  Bounded by attempts, not by time.
+  bool second = false, third = false;
+  for (int attempt = 0; attempt < 6000 && !(second && third); ++attempt) {
+    seen = Screenshot(display, window, 12, 8);
+    second = second || seen == want[1].color;
+    third = third || seen == want[2].color;
+    if (!(second && third)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(second) << "the second frame never showed";
+  EXPECT_TRUE(third) << "the third frame never showed";
 
   // Close it as a window manager does.
   XEvent close{};
