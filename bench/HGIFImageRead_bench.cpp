@@ -20,17 +20,12 @@
 #include "chartlib/Chart.h"
 #include "chartlib/ChartSeries.h"
 #include "charts/HGIFImage.h"
+#include "tests/charts/IdleFrameTimer.h"
 
 namespace vantora {
 namespace {
 
-class IdleTimer : public TFrameTimer {
- public:
-  int Interval() const override { return 0; }
-  void SetInterval(int) override {}
-  bool Enabled() const override { return false; }
-  void SetEnabled(bool) override {}
-};
+using IdleTimer = testing_gif::IdleFrameTimer;
 
 std::string Encode(const TGifSaveInfo& info) {
   TGIFImage image(std::make_unique<IdleTimer>());

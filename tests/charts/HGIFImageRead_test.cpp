@@ -9,6 +9,7 @@
 
 #include "GifDecodeCheck.h"
 #include "GifTestData.h"
+#include "IdleFrameTimer.h"
 #include "charts/HGIFImage.h"
 #include "support/ScopedTempDir.h"
 
@@ -18,19 +19,7 @@ namespace {
 using testing_gif::DecodeWithGiflib;
 using testing_gif::FramesMatchGiflib;
 using testing_gif::GifBuilder;
-
-// A control whose timer never fires by itself.
-class IdleTimer : public TFrameTimer {
- public:
-  int Interval() const override { return interval_; }
-  void SetInterval(int ms) override { interval_ = ms; }
-  bool Enabled() const override { return enabled_; }
-  void SetEnabled(bool on) override { enabled_ = on; }
-
- private:
-  int interval_ = 1000;
-  bool enabled_ = true;
-};
+using IdleTimer = testing_gif::IdleFrameTimer;
 
 std::unique_ptr<TGIFImage> NewImage() {
   return std::make_unique<TGIFImage>(std::make_unique<IdleTimer>());

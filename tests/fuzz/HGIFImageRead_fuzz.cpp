@@ -6,28 +6,12 @@
 #include <string>
 
 #include "charts/HGIFImage.h"
+#include "charts/IdleFrameTimer.h"
 #include "fuzz/FuzzSupport.h"
-
-namespace {
-
-// A frame timer that never fires by itself.
-class IdleTimer : public vantora::TFrameTimer {
- public:
-  int Interval() const override { return interval_; }
-  void SetInterval(int ms) override { interval_ = ms; }
-  bool Enabled() const override { return enabled_; }
-  void SetEnabled(bool on) override { enabled_ = on; }
-
- private:
-  int interval_ = 0;
-  bool enabled_ = false;
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   if (size > 65536) return 0;
-  vantora::TGIFImage image(std::make_unique<IdleTimer>());
+  vantora::TGIFImage image(std::make_unique<vantora::testing_gif::IdleFrameTimer>());
   const bool loaded = image.LoadFromBytes(std::string(reinterpret_cast<const char*>(bytes), size));
   if (!loaded) {
     vantora::fuzz::Check(image.FrameCount() == 0);
