@@ -141,7 +141,10 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
     return static_cast<long long>(std::nearbyint((1.0 - part) * static_cast<double>(count)));
   };
 
-  ForEachHourRecord(path, [&](const THourRecord& record) {
+  // Only the last 366 days (and a day's margin) count, apart from the first
+  // record, which gives the first day: the file is read from its end.
+  std::optional<THourRecord> first;
+  const auto add_record = [&](const THourRecord& record) {
     // A damaged record whose time is no date at all (not a number, or outside
     // the years 1 to 9999) counts nowhere.
     if (!(record.Time >= kFirstValidDay && record.Time <= kLastValidDay)) return;
@@ -182,8 +185,12 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
       total += count;
     }
     first_day = std::min(first_day, record_day);
-  });
+  };
+  ForEachHourRecordSince(path, now - 367, add_record, &first);
   close_day(day, total);
+  if (first) {
+    first_day = std::min(first_day, FloorDiv(std::llround(first->Time * 24.0) + offset_hours, 24));
+  }
 
   auto clamp = [](long long value) {
     return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));

@@ -44,9 +44,11 @@ constexpr int kHourPauseMs = 100;
 constexpr double kSameHour = 0.001;
 // Records read at once by the backward repeat scan.
 constexpr int kScanBatch = 32;
-// How far back an hourly append looks for its hour when a later hour was
-// appended first (by a process that read the clock a little later).
-constexpr int kHourTailRecords = 24;
+// Records read at once by the backward reader of the hourly file.
+constexpr off_t kBackwardBatch = 512;
+// The years 1 to 9999 as date-time values.
+constexpr double kFirstDate = -693593;
+constexpr double kLastDate = 2958466;
 
 // Offsets of the visitor record's fields.
 constexpr int kTimeOffset = 0;
@@ -410,6 +412,85 @@ bool ForEachHourRecord(const std::string& path,
       visit(DecodeHourRecord(buffer.data() + k * kHourRecordSize));
     if (static_cast<size_t>(got) < want) break;
     offset += got;
+  }
+  return true;
+}
+
+bool IsRecordDate(TDateTime t) { return t >= kFirstDate && t <= kLastDate; }
+
+bool ForEachHourRecordSince(const std::string& path, TDateTime earliest,
+                            const std::function<void(const THourRecord&)>& visit,
+                            std::optional<THourRecord>* first) {
+  if (first != nullptr) first->reset();
+  LockedFile file;
+  if (file.Open(path, O_RDONLY, 0, ShareLock::kNone) != OpenStatus::kOk) return false;
+  const off_t size = file.Size();
+  if (size < 0) return false;
+  const off_t records = size / kHourRecordSize;
+
+  // Batches from the end backwards, newest batch first, and where in the
+  // oldest batch read the records to visit begin.
+  std::vector<std::string> batches;
+  off_t start = records;
+  size_t begin_in_oldest = 0;
+  int older_in_a_row = 0;
+  bool reached = false;
+  while (start > 0 && !reached) {
+    const off_t count = std::min(kBackwardBatch, start);
+    start -= count;
+    std::string& batch = batches.emplace_back(static_cast<size_t>(count) * kHourRecordSize, '\0');
+    if (file.ReadAt(batch.data(), batch.size(), start * kHourRecordSize) !=
+        static_cast<ssize_t>(batch.size())) {
+      return false;
+    }
+    begin_in_oldest = 0;
+    for (off_t k = count - 1; k >= 0; --k) {
+      const double time = DecodeDouble(batch.data() + k * kHourRecordSize);
+      if (!IsRecordDate(time)) continue;  // a damaged record says nothing of the order
+      if (time >= earliest) {
+        older_in_a_row = 0;
+      } else if (++older_in_a_row == kHourOrderSlack) {
+        begin_in_oldest = static_cast<size_t>(k);
+        reached = true;
+        break;
+      }
+    }
+  }
+
+  if (first != nullptr) {
+    // The first record of the file: "counting since" needs it however long
+    // the history is.  It is usually record 0.
+    const off_t visited_from = start + static_cast<off_t>(begin_in_oldest);
+    char bytes[kHourRecordSize];
+    for (off_t k = 0; k < records; ++k) {
+      if (k == visited_from) {
+        // From here on the visited records are in memory.
+        for (auto batch = batches.rbegin(); batch != batches.rend() && !*first; ++batch) {
+          const size_t from = batch == batches.rbegin() ? begin_in_oldest : 0;
+          for (size_t r = from; r < batch->size() / kHourRecordSize; ++r) {
+            const THourRecord record = DecodeHourRecord(batch->data() + r * kHourRecordSize);
+            if (IsRecordDate(record.Time)) {
+              *first = record;
+              break;
+            }
+          }
+        }
+        break;
+      }
+      if (file.ReadAt(bytes, sizeof bytes, k * kHourRecordSize) != sizeof bytes) return false;
+      const THourRecord record = DecodeHourRecord(bytes);
+      if (IsRecordDate(record.Time)) {
+        *first = record;
+        break;
+      }
+    }
+  }
+
+  for (auto batch = batches.rbegin(); batch != batches.rend(); ++batch) {
+    const size_t from = batch == batches.rbegin() ? begin_in_oldest : 0;
+    for (size_t r = from; r < batch->size() / kHourRecordSize; ++r) {
+      visit(DecodeHourRecord(batch->data() + r * kHourRecordSize));
+    }
   }
   return true;
 }

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -122,5 +123,26 @@ VisitorFileContents ReadVisitorFile(const std::string& path);
 // and write the file meanwhile.  Returns false when the file cannot be opened.
 bool ForEachHourRecord(const std::string& path,
                        const std::function<void(const THourRecord&)>& visit);
+
+// Calls visit, in file order, for the whole hour records at the end of the
+// file that may lie at or after `earliest`, others may read and write the
+// file meanwhile.  The file is read backwards from its end until
+// kHourOrderSlack records in a row lie before earliest, so the cost follows
+// the window asked for, not the years of history before it.  Records are
+// appended in time order (an append may land at most kHourTailRecords
+// records before the end), so a file the program wrote yields exactly the
+// records of a whole pass that lie at or after earliest, plus a few older
+// ones.  When first is given it receives the file's first record whose time
+// is a date (years 1 to 9999), or nothing when there is none.  Returns false
+// when the file cannot be opened or read.
+inline constexpr int kHourTailRecords = 24;
+inline constexpr int kHourOrderSlack = 2 * kHourTailRecords;
+bool ForEachHourRecordSince(const std::string& path, TDateTime earliest,
+                            const std::function<void(const THourRecord&)>& visit,
+                            std::optional<THourRecord>* first = nullptr);
+
+// Whether t is a date of the years 1 to 9999; hour records with other times
+// exist only in damaged files and count nowhere.
+bool IsRecordDate(TDateTime t);
 
 }  // namespace vantora

@@ -80,9 +80,10 @@ void TFormCharts::MakeChart() {
   // The hourly file the hits are counted into: a filter library's name
   // leads to the same file as the program's, as it does for the writers.
   const std::string path = StatisticsBasePath() + ".stat2";
-  const TChartPlan plan = PlanChart(request, now, shift_hours, [&path](const auto& visit) {
-    return ForEachHourRecord(path, visit);
-  });
+  const TChartPlan plan =
+      PlanChart(request, now, shift_hours, [&path](TDateTime earliest, const auto& visit) {
+        return ForEachHourRecordSince(path, earliest, visit);
+      });
 
   std::unique_ptr<TBitmap> bitmap;
   TChartFormat format;

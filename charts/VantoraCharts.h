@@ -95,7 +95,9 @@ struct TChartPlan {
 // shift_hours later, from the hour records that `read_records` hands to its
 // visitor in file order.  read_records returns false when the file cannot
 // be read; the chart then has no bars.
-using THourRecordReader = std::function<bool(const std::function<void(const THourRecord&)>&)>;
+// The reader may leave out records that lie before `earliest`.
+using THourRecordReader =
+    std::function<bool(TDateTime earliest, const std::function<void(const THourRecord&)>&)>;
 TChartPlan PlanChart(const TChartRequest& request, TDateTime now, int shift_hours,
                      const THourRecordReader& read_records);
 

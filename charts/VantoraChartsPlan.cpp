@@ -177,7 +177,11 @@ TChartPlan PlanChart(const TChartRequest& request, TDateTime now, int shift_hour
   if (plan.bar_width < 3) plan.bar_width = 3;
 
   BucketSummer summer(request, now, shift);
-  if (summer.Possible() && read_records([&](const THourRecord& record) { summer.Add(record); })) {
+  // Records of days before the window are skipped: the reader need not hand
+  // them over.  A day's margin keeps every hour of the first day.
+  const TDateTime earliest = std::trunc(now - days) - shift - 1;
+  if (summer.Possible() &&
+      read_records(earliest, [&](const THourRecord& record) { summer.Add(record); })) {
     summer.Finish();
   }
   plan.bars = summer.TakeBars();

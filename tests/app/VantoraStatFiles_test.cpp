@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <set>
 #include <stdexcept>
 
@@ -445,6 +446,98 @@ TEST_F(VantoraStatFilesTest, IndexOutOfRangeIsRebuiltFromTheNewestTime) {
 TEST_F(VantoraStatFilesTest, MissingFilesReadAsEmpty) {
   EXPECT_TRUE(ReadVisitorFile(visitors_).slots.empty());
   EXPECT_FALSE(ForEachHourRecord(hours_, [](const THourRecord&) { FAIL(); }));
+}
+
+// Hour records written as a file: (time, hits) in the order given.
+std::string HourBytes(const std::vector<THourRecord>& records) {
+  std::string bytes;
+  for (const THourRecord& record : records) {
+    char encoded[kHourRecordSize];
+    EncodeHourRecord(record, encoded);
+    bytes.append(encoded, sizeof encoded);
+  }
+  return bytes;
+}
+
+struct SinceCase {
+  std::string name;
+  int history_hours;     // one record per hour, oldest first, up to At(14, 0)
+  double earliest_back;  // earliest = At(14, 0) - this many days
+  int swapped_from_end;  // > 0: an appender placed an hour this many records early
+  std::string prefix;    // bytes before the records (damaged leading records)
+  std::string suffix;    // bytes after them (a torn tail)
+};
+
+class HourRecordsSinceTest : public VantoraStatFilesTest,
+                             public ::testing::WithParamInterface<SinceCase> {};
+
+// Whatever the history, the backward reader hands over every record (with a
+// date for its time) that a whole pass yields at or after earliest, in the same order, and the same first
+// record; older ones only within the slack.
+TEST_P(HourRecordsSinceTest, YieldsTheWindowOfAWholePass) {
+  const SinceCase& c = GetParam();
+  std::vector<THourRecord> records;
+  for (int k = c.history_hours - 1; k >= 0; --k) {
+    records.push_back({At(14, 0) - k * kHour, 1 + k % 5});
+  }
+  if (c.swapped_from_end > 0 && static_cast<int>(records.size()) > c.swapped_from_end) {
+    const size_t late = records.size() - 1;
+    std::swap(records[late - static_cast<size_t>(c.swapped_from_end)], records[late]);
+  }
+  WriteWholeFile(hours_, c.prefix + HourBytes(records) + c.suffix);
+  const TDateTime earliest = At(14, 0) - c.earliest_back;
+
+  std::vector<THourRecord> whole;
+  std::optional<THourRecord> whole_first;
+  ForEachHourRecord(hours_, [&](const THourRecord& r) {
+    if (!whole_first && IsRecordDate(r.Time)) whole_first = r;
+    if (IsRecordDate(r.Time) && r.Time >= earliest) whole.push_back(r);
+  });
+  std::vector<THourRecord> since;
+  size_t older = 0;
+  std::optional<THourRecord> first;
+  ASSERT_TRUE(ForEachHourRecordSince(
+      hours_, earliest,
+      [&](const THourRecord& r) {
+        if (IsRecordDate(r.Time) && r.Time >= earliest) {
+          since.push_back(r);
+        } else {
+          ++older;
+        }
+      },
+      &first));
+
+  ASSERT_EQ(since.size(), whole.size());
+  for (size_t k = 0; k < whole.size(); ++k) {
+    EXPECT_EQ(since[k].Time, whole[k].Time) << k;
+    EXPECT_EQ(since[k].Hits, whole[k].Hits) << k;
+  }
+  EXPECT_LE(older, static_cast<size_t>(kHourOrderSlack) + 1);
+  ASSERT_EQ(first.has_value(), whole_first.has_value());
+  if (first) {
+    EXPECT_EQ(first->Time, whole_first->Time);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Histories, HourRecordsSinceTest,
+    ::testing::Values(
+        SinceCase{"Empty", 0, 30, 0, "", ""}, SinceCase{"ShorterThanTheWindow", 100, 30, 0, "", ""},
+        SinceCase{"TenYears", 10 * 365 * 24, 367, 0, "", ""},
+        SinceCase{"WindowEndsOnABatchEdge", 3000, 1024.0 / 24, 0, "", ""},
+        SinceCase{"AppendLandedEarly", 5000, 2, 23, "", ""},
+        SinceCase{"AppendAcrossTheEdge", 5000, 1, 24, "", ""},
+        SinceCase{"DamagedLeadingRecords", 4000, 3, 0,
+                  HourBytes({{std::numeric_limits<double>::quiet_NaN(), 1}, {1e300, 2}}), ""},
+        SinceCase{"TornTail", 4000, 3, 0, "", std::string("\x01\x02\x03", 3)},
+        SinceCase{"EverythingInTheWindow", 2000, 400, 0, "", ""}),
+    [](const ::testing::TestParamInfo<SinceCase>& info) { return info.param.name; });
+
+TEST_F(VantoraStatFilesTest, MissingHourlyFileReadsAsNothingFromTheEnd) {
+  std::optional<THourRecord> first = THourRecord{1, 1};
+  EXPECT_FALSE(ForEachHourRecordSince(
+      hours_, 0, [](const THourRecord&) { FAIL(); }, &first));
+  EXPECT_FALSE(first.has_value());
 }
 
 }  // namespace

@@ -84,8 +84,9 @@ class HitChartTest : public ::testing::Test {
 
   TChartPlan Plan(const std::string& accuracy, int days, int shift_hours = 0) {
     TChartRequest request = ParseChartRequest("", "", std::to_string(days), accuracy);
-    return PlanChart(request, TestNow(), shift_hours,
-                     [this](const auto& visit) { return ForEachHourRecord(StatPath(), visit); });
+    return PlanChart(request, TestNow(), shift_hours, [this](TDateTime, const auto& visit) {
+      return ForEachHourRecord(StatPath(), visit);
+    });
   }
 
   // Serves one chart request through form (by default the fixture's) and
@@ -354,7 +355,8 @@ TEST_F(HitChartTest, BarWidthRuleAndLowerBound) {
   };
   for (const auto& c : cases) {
     const TChartRequest request = ParseChartRequest(c.width, "", c.days, c.accuracy);
-    const TChartPlan plan = PlanChart(request, TestNow(), 0, [](const auto&) { return false; });
+    const TChartPlan plan =
+        PlanChart(request, TestNow(), 0, [](TDateTime, const auto&) { return false; });
     EXPECT_EQ(plan.bar_width, c.bar_width) << c.width << " " << c.days << " " << c.accuracy;
   }
 }
