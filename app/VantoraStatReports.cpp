@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <unordered_map>
 
 #include "app/VantoraStatClassify.h"
 #include "engine/HUtilsFilter.h"
@@ -86,17 +87,20 @@ std::span<const TVisitorRecord> FirstVisitors(std::span<const TVisitorRecord> vi
 std::vector<TShareItem> CountShareItems(TShareReport report,
                                         std::span<const TVisitorRecord> visitors, int examined) {
   const bool ignore_case = report != TShareReport::Browser && report != TShareReport::Family;
+  const std::span<const TVisitorRecord> counted = FirstVisitors(visitors, examined);
   std::vector<TShareItem> items;
-  std::vector<std::string> keys;  // the items as compared
-  for (const TVisitorRecord& visitor : FirstVisitors(visitors, examined)) {
+  // The items as compared, each with its place in items: one look-up per
+  // visitor, however many distinct items there are.
+  std::unordered_map<std::string, size_t> places;
+  places.reserve(counted.size());
+  for (const TVisitorRecord& visitor : counted) {
     std::string item = ItemOf(report, visitor);
     std::string key = ignore_case ? LowerCase(item) : item;
-    const auto found = std::find(keys.begin(), keys.end(), key);
-    if (found != keys.end()) {
-      ++items[found - keys.begin()].Count;
-    } else {
-      keys.push_back(std::move(key));
+    const auto [place, added] = places.try_emplace(std::move(key), items.size());
+    if (added) {
       items.push_back({std::move(item), 1});
+    } else {
+      ++items[place->second].Count;
     }
   }
   return items;
