@@ -9,6 +9,7 @@
 #include "engine/HttpEngRoutines.h"
 
 #include "app/VantoraStatClassify.h"
+#include "platform/Coding.h"
 
 namespace vantora {
 
@@ -69,6 +70,30 @@ std::optional<long long> ParseInteger(const std::string& text, bool whole_text) 
 
 long long IntegerOrZero(const std::string& text) {
   return ParseInteger(Trim(text), /*whole_text=*/true).value_or(0);
+}
+
+// The loaded list of count ring slots: the ring from its newest slot
+// backwards, then ordered newest first (equal times keep their order, empty
+// places sink).  Only slot numbers are sorted; each record is decoded once,
+// into its place.
+template <typename TimeOf, typename RecordOf>
+std::shared_ptr<const TVisitorList> ArrangeVisitors(int count, int newest_slot,
+                                                    const TimeOf& time_of,
+                                                    const RecordOf& record_of) {
+  constexpr int kEmpty = -1;
+  std::array<int, kVisitorSlots> order;
+  order.fill(kEmpty);
+  for (int k = 0; k < count; ++k) order[(newest_slot - k + kVisitorSlots) % kVisitorSlots] = k;
+  std::array<double, kVisitorSlots> times{};
+  for (int k = 0; k < count; ++k) times[k] = time_of(k);
+  const auto time = [&](int slot) { return slot == kEmpty ? 0.0 : times[slot]; };
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return time(a) > time(b); });
+  auto list = std::make_shared<TVisitorList>();
+  for (int place = 0; place < kVisitorSlots; ++place) {
+    if (order[place] != kEmpty) list->Visitors[place] = record_of(order[place]);
+  }
+  list->VisitorCount = count;
+  return list;
 }
 
 }  // namespace
@@ -207,17 +232,25 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
 }
 
 std::shared_ptr<const TVisitorList> BuildVisitorList(const VisitorFileContents& contents) {
-  auto list = std::make_shared<TVisitorList>();
   const int count = static_cast<int>(std::min<size_t>(contents.slots.size(), kVisitorSlots));
-  for (int k = 0; k < count; ++k) {
-    list->Visitors[(contents.newest_slot - k + kVisitorSlots) % kVisitorSlots] = contents.slots[k];
-  }
-  list->VisitorCount = count;
-  // Newest first; equal times keep their order and empty slots sink.
-  std::stable_sort(
-      list->Visitors.begin(), list->Visitors.end(),
-      [](const TVisitorRecord& a, const TVisitorRecord& b) { return a.Time > b.Time; });
-  return list;
+  return ArrangeVisitors(
+      count, contents.newest_slot, [&](int slot) { return contents.slots[slot].Time; },
+      [&](int slot) { return contents.slots[slot]; });
+}
+
+std::shared_ptr<const TVisitorList> BuildVisitorList(const VisitorFileBytes& contents) {
+  const int count = std::min(contents.slots, kVisitorSlots);
+  const auto record = [&](int slot) {
+    return contents.records.data() + static_cast<size_t>(slot) * kVisitorRecordSize;
+  };
+  return ArrangeVisitors(
+      count, contents.newest_slot,
+      [&](int slot) {
+        // As DecodeVisitorRecord reads it: a time that is no number is 0.
+        const double time = DecodeDouble(record(slot));
+        return std::isfinite(time) ? time : 0.0;
+      },
+      [&](int slot) { return DecodeVisitorRecord(record(slot)); });
 }
 
 TSiteStatistic::TSiteStatistic(TComponent* owner)
@@ -293,7 +326,7 @@ void TSiteStatistic::LoadStatistics(bool load_visitors, bool compute_counters) {
 }
 
 void TSiteStatistic::LoadVisitors(const std::string& path) {
-  std::shared_ptr<const TVisitorList> list = BuildVisitorList(ReadVisitorFile(path));
+  std::shared_ptr<const TVisitorList> list = BuildVisitorList(ReadVisitorFileBytes(path));
   std::lock_guard<std::mutex> lock(VisitorMutex());
   LoadedVisitors() = std::move(list);
 }

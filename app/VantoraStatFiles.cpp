@@ -368,8 +368,8 @@ void AddHourlyHitToFile(const std::string& path, TDateTime time) {
   }
 }
 
-VisitorFileContents ReadVisitorFile(const std::string& path) {
-  VisitorFileContents contents;
+VisitorFileBytes ReadVisitorFileBytes(const std::string& path) {
+  VisitorFileBytes contents;
   std::shared_lock<std::shared_mutex> turn(VisitorFileTurn());
   LockedFile file;
   if (file.OpenWithRetry(path, O_RDONLY, 0, ShareLock::kShared, kVisitorAttempts,
@@ -384,9 +384,18 @@ VisitorFileContents ReadVisitorFile(const std::string& path) {
     return contents;
   }
   contents.newest_slot = ring.newest;
-  contents.slots.reserve(static_cast<size_t>(ring.slots));
-  for (int slot = 0; slot < ring.slots; ++slot) {
-    contents.slots.push_back(DecodeVisitorRecord(buffer.data() + slot * kVisitorRecordSize));
+  contents.slots = ring.slots;
+  contents.records = std::move(buffer);
+  return contents;
+}
+
+VisitorFileContents ReadVisitorFile(const std::string& path) {
+  const VisitorFileBytes bytes = ReadVisitorFileBytes(path);
+  VisitorFileContents contents;
+  contents.newest_slot = bytes.newest_slot;
+  contents.slots.reserve(static_cast<size_t>(bytes.slots));
+  for (int slot = 0; slot < bytes.slots; ++slot) {
+    contents.slots.push_back(DecodeVisitorRecord(bytes.records.data() + slot * kVisitorRecordSize));
   }
   return contents;
 }

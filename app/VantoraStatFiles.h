@@ -118,6 +118,14 @@ struct VisitorFileContents {
   std::vector<TVisitorRecord> slots;  // in file order, at most 500
 };
 VisitorFileContents ReadVisitorFile(const std::string& path);
+// The same records still encoded, 212 bytes each in file order: a reader
+// that sorts or picks records decodes only what it keeps, once.
+struct VisitorFileBytes {
+  int32_t newest_slot = 0;  // always 0..slots-1 (0 when empty)
+  int slots = 0;            // whole records, at most 500
+  std::string records;      // slots * kVisitorRecordSize bytes
+};
+VisitorFileBytes ReadVisitorFileBytes(const std::string& path);
 
 // Calls visit for every whole hour record from the start, others may read
 // and write the file meanwhile.  Returns false when the file cannot be opened.
