@@ -261,6 +261,7 @@ void THttpEngine::RunRequest() {
 
   state.response_started = false;
   bool failed = false;
+  BeginLogBatch();
   try {
     MakeCurrent();
     state.header_composed = false;
@@ -304,6 +305,9 @@ void THttpEngine::RunRequest() {
     state.output_buffer.reset();
   }
 
+  // The request's log lines go out before FinishRequest, which may end the
+  // process.
+  EndLogBatch();
   FinishRequest();
   state.request_number = 0;
 }

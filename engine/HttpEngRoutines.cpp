@@ -240,23 +240,64 @@ std::string EscapeLogText(const std::string& text) {
   return result;
 }
 
+namespace {
+
+// The log lines of the request running on this thread, not yet appended.
+struct LogBatch {
+  bool collecting = false;
+  std::string lines;
+};
+thread_local LogBatch log_batch;
+
+// Appends whole lines to the log.  O_APPEND and a single write: lines of
+// concurrent writers never mix.
+void AppendToLog(const std::string& lines) {
+  if (lines.empty()) return;
+  const std::string path = LogFilePath();
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  size_t done = 0;
+  while (done < lines.size()) {
+    const ssize_t n = ::write(fd, lines.data() + done, lines.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+}
+
+void FlushLogBatch() {
+  try {
+    AppendToLog(log_batch.lines);
+  } catch (...) {
+    // Logging never disturbs a request.
+  }
+  log_batch.lines.clear();
+}
+
+}  // namespace
+
+void BeginLogBatch() {
+  FlushLogBatch();
+  log_batch.collecting = true;
+}
+
+void EndLogBatch() {
+  FlushLogBatch();
+  log_batch.collecting = false;
+}
+
 void WriteLog(const std::string& message) {
   try {
     const std::string line = DateTimeToStr(Now()) + ",  " +
                              std::to_string(CurrentRequestState().request_number) + " : " +
                              EscapeLogText(message) + "\r\n";
-    const std::string path = LogFilePath();
-    // O_APPEND and a single write: lines of concurrent writers never mix.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    size_t done = 0;
-    while (done < line.size()) {
-      const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
+    if (!log_batch.collecting) {
+      AppendToLog(line);
+      return;
     }
-    ::close(fd);
+    log_batch.lines += line;
+    if (log_batch.lines.size() >= kLogBatchBytes) FlushLogBatch();
   } catch (...) {
     // Logging never disturbs a request.
   }

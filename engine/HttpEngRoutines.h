@@ -102,5 +102,15 @@ void ReportFailure(const std::string& message);
 std::string EscapeLogText(const std::string& text);
 // The path WriteLog appends to (creating the log directory when missing).
 std::string LogFilePath();
+// While a request runs (THttpEngine::RunRequest), the log lines of its
+// thread are collected and appended together at its end, with one open and
+// one write, or sooner once they reach kLogBatchBytes.  Each line stays
+// whole and in order; a process that dies in the middle of a request loses
+// the lines not yet appended.  Outside a batch every line is appended at
+// once.
+inline constexpr size_t kLogBatchBytes = 16384;
+void BeginLogBatch();
+// Appends the collected lines and ends the batch.
+void EndLogBatch();
 
 }  // namespace vantora

@@ -10,11 +10,13 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "engine/HttpEng.h"
 #include "platform/Application.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
+#include "support/FakeEngine.h"
 #include "support/ScopedEnv.h"
 #include "support/ScopedTempDir.h"
 #include "support/ScopedTimeZone.h"
@@ -226,6 +228,108 @@ TEST_F(WriteLogTest, ReportFailureWritesTheLogAndOneLineToStandardError) {
   ReportFailure("second");
   EXPECT_EQ(captured.Text(),
             "vantora.cgi: Hit not recorded: disk full%0D%0Aforged\nvantora.cgi: second\n");
+}
+
+// Requests that log many lines each, in several processes at once: the
+// lines of a request are appended together (and sooner when they fill a
+// batch), yet every line arrives whole, once, and in its writer's order.
+TEST_F(WriteLogTest, BatchedRequestLinesArriveWholeAndInOrder) {
+  ScopedEnv dir("CGI_LOG_DIR", program_dir_.path());
+  constexpr int kProcesses = 3;
+  constexpr int kRequests = 12;
+  constexpr int kLinesPerRequest = 150;  // more than one batch per request
+  static_assert(kLinesPerRequest * 150 > static_cast<int>(kLogBatchBytes));
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int sequence = 0;
+      for (int r = 0; r < kRequests; ++r) {
+        BeginLogBatch();
+        for (int i = 0; i < kLinesPerRequest; ++i) {
+          WriteLog("writer" + std::to_string(p) + " " + std::to_string(sequence++) + " " +
+                   std::string(100 + i % 50, 'p'));
+        }
+        EndLogBatch();
+      }
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
+  std::istringstream text(ReadFile(program_dir_.path() + "/vantora.Log"));
+  const std::regex line(R"(.+,  \d+ : writer(\d) (\d+) p+\r)");
+  std::vector<int> next(kProcesses, 0);
+  int count = 0;
+  for (std::string l; std::getline(text, l); ++count) {
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(l, parts, line)) << l;
+    const int writer = std::stoi(parts[1]);
+    ASSERT_EQ(std::stoi(parts[2]), next[writer]++) << l;
+  }
+  EXPECT_EQ(count, kProcesses * kRequests * kLinesPerRequest);
+}
+
+// A request that fails after logging: its own lines come first, then the
+// error line, all written by the end of the request, each escaped as a
+// line written on its own would be.
+TEST_F(WriteLogTest, RequestLinesAreWrittenWhenTheRequestEnds) {
+  ScopedEnv dir("CGI_LOG_DIR", program_dir_.path());
+  FakeEngine engine;
+  engine.OnExecRequest = [](TComponent*) {
+    WriteLog("first");
+    WriteLog("sec\r\nond");
+    throw std::runtime_error("bro\nken");
+  };
+  engine.RunRequest();
+  WriteLog("after");
+  std::istringstream text(ReadFile(program_dir_.path() + "/vantora.Log"));
+  std::vector<std::string> messages;
+  for (std::string l; std::getline(text, l);) messages.push_back(l.substr(l.find(" : ") + 3));
+  EXPECT_EQ(messages, (std::vector<std::string>{"first\r", "sec%0D%0Aond\r",
+                                                "Unhandled exception : bro%0Aken\r", "after\r"}));
+}
+
+// Requests on several threads of one process (as a persistent adapter runs
+// them): each thread collects its own request's lines, and every line
+// arrives whole, once, and in its thread's order.
+TEST_F(WriteLogTest, ThreadsBatchTheirOwnRequests) {
+  ScopedEnv dir("CGI_LOG_DIR", program_dir_.path());
+  constexpr int kThreads = 3;
+  constexpr int kRequests = 20;
+  constexpr int kLinesPerRequest = 40;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      int sequence = 0;
+      for (int r = 0; r < kRequests; ++r) {
+        FakeEngine engine;
+        engine.OnExecRequest = [t, &sequence](TComponent*) {
+          for (int i = 0; i < kLinesPerRequest; ++i) {
+            WriteLog("thread" + std::to_string(t) + " " + std::to_string(sequence++) + " " +
+                     std::string(50 + i, 't'));
+          }
+        };
+        engine.RunRequest();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::istringstream text(ReadFile(program_dir_.path() + "/vantora.Log"));
+  const std::regex line(R"(.+,  \d+ : thread(\d) (\d+) t+\r)");
+  std::vector<int> next(kThreads, 0);
+  int count = 0;
+  for (std::string l; std::getline(text, l); ++count) {
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(l, parts, line)) << l;
+    const int thread = std::stoi(parts[1]);
+    ASSERT_EQ(std::stoi(parts[2]), next[thread]++) << l;
+  }
+  EXPECT_EQ(count, kThreads * kRequests * kLinesPerRequest);
 }
 
 TEST(HttpEngRoutinesTest, TerminateProgramEndsTheProcessUnlessLibrary) {
