@@ -8,7 +8,10 @@
 namespace vantora {
 namespace gif {
 
-void LzwEncoder::ResetTable() { slots_.fill(kEmpty); }
+void LzwEncoder::ResetTable() {
+  slots_.fill(kEmpty);
+  run_codes_.fill(kNoRunCode);
+}
 
 inline void LzwEncoder::Emit(int code) {
   bits_ |= static_cast<uint64_t>(code) << bit_count_;
@@ -57,6 +60,13 @@ void LzwEncoder::Encode(const uint8_t* indices, size_t count, int palette_count,
   uint32_t prefix = indices[0];
   for (size_t i = 1; i < count; ++i) {
     const uint32_t k = indices[i];
+    // Inside a run of one colour the prefix ends in k itself: its extension
+    // by k, when the dictionary holds it, is one load away.
+    const bool in_run = k == indices[i - 1];
+    if (in_run && run_codes_[prefix] != kNoRunCode) {
+      prefix = run_codes_[prefix];
+      continue;
+    }
     const uint32_t key = (k << 12) + prefix;
     int slot = static_cast<int>((k << 4) ^ prefix);
     uint32_t entry = slots_[slot];
@@ -87,6 +97,10 @@ void LzwEncoder::Encode(const uint8_t* indices, size_t count, int palette_count,
     Emit(static_cast<int>(prefix));
     prefix = k;
     if (next_code_ < kMaxCodes) {
+      // A probe that ended on key 0 (index 0 after code 0) replaces it: that
+      // string is no longer in the dictionary, for the runs either.
+      if (slots_[slot] != kEmpty) run_codes_[0] = kNoRunCode;
+      if (in_run) run_codes_[key & 0xFFF] = static_cast<uint16_t>(next_code_);
       slots_[slot] = (key << 12) | static_cast<uint32_t>(next_code_++);
     } else {
       ResetTable();

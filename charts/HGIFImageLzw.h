@@ -44,6 +44,14 @@ class LzwEncoder {
   // slot.
   static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
   std::array<uint32_t, kHashSize> slots_;
+  // For each code, the code of its string followed by the string's own last
+  // index (the next step of a run of one colour), or kNoRunCode while the
+  // dictionary lacks it.  Every such string enters the dictionary while a run
+  // is being coded, and the only one that can leave it before a clear is key
+  // 0, replaced where a probe ends on it; so this answers exactly as the
+  // slots would, and the codes sent stay the same.
+  static constexpr uint16_t kNoRunCode = 0xFFFF;
+  std::array<uint16_t, kMaxCodes> run_codes_;
 
   int min_code_size_ = 0;
   int clear_code_ = 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "GifDecodeCheck.h"
+#include "charts/HGIFImageLzw.h"
 #include "platform/Canvas.h"
 
 namespace vantora {
@@ -384,6 +385,61 @@ TEST(GifEncoderTest, DictionaryResetsWhenFull) {
       p += n + 1;
     }
     EXPECT_TRUE(GifMatches(gif, OneFrame(frame))) << colours << " colours";
+  }
+}
+
+// FNV-1a, 64 bits.
+uint64_t Digest(const std::string& bytes) {
+  uint64_t hash = 14695981039346656037ull;
+  for (const char c : bytes) {
+    hash ^= static_cast<uint8_t>(c);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+TEST(GifEncoderTest, RunsOfOneColourCodeAsTheyAlwaysHave) {
+  // Pictures made of runs of one colour (the charts' common case, which the
+  // coder takes a short way through), with and without lone pixels between
+  // them, long enough for many dictionary clears.  The codes follow from the
+  // dictionary's probing rules, which can replace the string "index 0 after
+  // index 0": the expected sizes and digests are those of the coder before
+  // it had a short way for runs.
+  struct Case {
+    const char* name;
+    int colours;
+    int longest_run;
+    int noise_every;  // a lone pixel after every this many runs; 0: none
+    size_t bytes;
+    uint64_t digest;
+  };
+  const Case cases[] = {
+      {"one long run", 4, 200000, 0, 1297, 0xbe0c17fcdf60c96dull},
+      {"long runs", 16, 3000, 0, 3518, 0x5a2af451781fceb8ull},
+      {"short runs", 4, 6, 0, 33191, 0x238ec891da642f49ull},
+      {"runs and noise", 256, 400, 3, 22050, 0x081399433d922877ull},
+      {"runs of one and two", 8, 2, 0, 79179, 0xc3a6f84debc8e6e7ull},
+      {"runs of 256 colours", 256, 50, 0, 43718, 0x56fe1ed8bd3e0b01ull},
+      {"runs of two colours", 2, 40, 5, 6918, 0x31f600f04dc8e41cull},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mt19937 random(static_cast<unsigned>(c.colours * 7 + c.longest_run));
+    std::vector<uint8_t> indices;
+    for (int run = 0; indices.size() < 200000; ++run) {
+      const auto colour = static_cast<uint8_t>(random() % static_cast<unsigned>(c.colours));
+      const size_t length = 1 + random() % static_cast<unsigned>(c.longest_run);
+      indices.insert(indices.end(), length, colour);
+      if (c.noise_every > 0 && run % c.noise_every == 0) {
+        indices.push_back(static_cast<uint8_t>(random() % static_cast<unsigned>(c.colours)));
+      }
+    }
+    const int min_code_size = c.colours > 4 ? 8 : 2;
+    std::string data;
+    gif::LzwEncoder encoder;
+    encoder.Encode(indices.data(), indices.size(), 1 << min_code_size, &data);
+    EXPECT_EQ(data.size(), c.bytes);
+    EXPECT_EQ(Digest(data), c.digest);
   }
 }
 
