@@ -43,19 +43,49 @@ std::vector<std::filesystem::path> FontFolders() {
   return folders;
 }
 
-// Searches the font folders (recursively) for a file of the given name.
-std::string FindFontFile(const std::string& name) {
+// Where the font packages put these files, below a font folder: looked at
+// before the folder is walked.
+constexpr const char* kKnownSubfolders[] = {"truetype/liberation2", "truetype/liberation",
+                                            "truetype/dejavu", "TTF"};
+
+}  // namespace
+
+std::vector<std::string> FindFontFiles(const std::vector<std::string>& names) {
+  std::vector<std::string> paths(names.size());
+  size_t missing = names.size();
   std::error_code ec;
   for (const auto& folder : FontFolders()) {
+    if (missing == 0) break;
     if (!std::filesystem::is_directory(folder, ec)) continue;
+    for (size_t n = 0; n < names.size(); ++n) {
+      if (!paths[n].empty()) continue;
+      for (const char* subfolder : kKnownSubfolders) {
+        const std::filesystem::path candidate = folder / subfolder / names[n];
+        if (std::filesystem::is_regular_file(candidate, ec)) {
+          paths[n] = candidate.string();
+          --missing;
+          break;
+        }
+      }
+    }
+    if (missing == 0) break;
     std::filesystem::recursive_directory_iterator it(
         folder, std::filesystem::directory_options::skip_permission_denied, ec);
-    for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-      if (it->path().filename() == name && it->is_regular_file(ec)) return it->path().string();
+    for (; !ec && missing > 0 && it != std::filesystem::recursive_directory_iterator();
+         it.increment(ec)) {
+      const std::string file_name = it->path().filename().string();
+      for (size_t n = 0; n < names.size(); ++n) {
+        if (paths[n].empty() && file_name == names[n] && it->is_regular_file(ec)) {
+          paths[n] = it->path().string();
+          --missing;
+        }
+      }
     }
   }
-  return std::string();
+  return paths;
 }
+
+namespace {
 
 struct Glyph {
   int left = 0;  // offset of the bitmap from the pen position
@@ -146,10 +176,22 @@ class FontEngine {
   // REQUIRES: mutex_ held.
   std::string FilePath(int style) {
     if (!paths_searched_) {
+      // Liberation Sans anywhere before DejaVu Sans anywhere, style by style.
+      const std::vector<std::string> liberation =
+          FindFontFiles(std::vector<std::string>(std::begin(kLiberation), std::end(kLiberation)));
+      std::vector<std::string> dejavu(4);
+      std::vector<std::string> dejavu_names;
       for (int s = 0; s < 4; ++s) {
-        paths_[s] = FindFontFile(kLiberation[s]);
-        if (paths_[s].empty()) paths_[s] = FindFontFile(kDejaVu[s]);
+        if (liberation[s].empty()) dejavu_names.emplace_back(kDejaVu[s]);
       }
+      if (!dejavu_names.empty()) {
+        const std::vector<std::string> found = FindFontFiles(dejavu_names);
+        size_t next = 0;
+        for (int s = 0; s < 4; ++s) {
+          if (liberation[s].empty()) dejavu[s] = found[next++];
+        }
+      }
+      for (int s = 0; s < 4; ++s) paths_[s] = liberation[s].empty() ? dejavu[s] : liberation[s];
       // A missing style falls back to the regular face.
       for (int s = 1; s < 4; ++s) {
         if (paths_[s].empty()) paths_[s] = paths_[0];

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vantora {
 
@@ -25,6 +26,13 @@ struct LineMetrics {
 
 // The font file used for a style, or empty when the host has none.
 std::string FontFilePath(bool bold, bool italic);
+
+// Finds each named file in the font folders ($XDG_DATA_HOME/fonts,
+// ~/.local/share/fonts, ~/.fonts, /usr/local/share/fonts, /usr/share/fonts),
+// the earlier folder winning: in each folder the places the font packages use
+// are looked at first, then the folder is walked once for the names still
+// missing.  A name found nowhere gives an empty path.
+std::vector<std::string> FindFontFiles(const std::vector<std::string>& names);
 
 // Throw std::runtime_error when the host has no usable font file.
 LineMetrics Metrics(const TFont& font);

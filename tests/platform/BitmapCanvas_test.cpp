@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 
 #include "platform/Bitmap.h"
 #include "platform/Canvas.h"
 #include "platform/Font.h"
+#include "support/ScopedEnv.h"
+#include "support/ScopedTempDir.h"
 
 namespace vantora {
 namespace {
@@ -161,6 +165,30 @@ TEST(CanvasTest, FontFilesArePreferredInOrder) {
   const bool dejavu = regular.find("DejaVuSans.ttf") != std::string::npos;
   EXPECT_TRUE(liberation || dejavu) << regular;
   EXPECT_FALSE(font::FontFilePath(true, true).empty());
+}
+
+TEST(FontFilesTest, EarlierFolderWinsAndEachNameIsFoundOnce) {
+  ScopedTempDir home;
+  ScopedEnv xdg("XDG_DATA_HOME", home.path());
+  ScopedEnv no_home("HOME", home.path() + "/nobody");
+  const std::filesystem::path fonts = std::filesystem::path(home.path()) / "fonts";
+  const auto put = [](const std::filesystem::path& file) {
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file) << "font";
+  };
+  // Deep in the user's folder (found by the walk) and at a known place.
+  put(fonts / "a/b/c/LiberationSans-Regular.ttf");
+  put(fonts / "truetype/dejavu/Own.ttf");
+  put(fonts / "elsewhere/Own.ttf");
+  std::filesystem::create_directories(fonts / "Nothing.ttf");  // a folder, not a file
+  const std::vector<std::string> found = font::FindFontFiles(
+      {"LiberationSans-Regular.ttf", "Own.ttf", "Nothing.ttf", "DejaVuSans.ttf"});
+  ASSERT_EQ(found.size(), 4u);
+  EXPECT_EQ(found[0], (fonts / "a/b/c/LiberationSans-Regular.ttf").string());
+  EXPECT_EQ(found[1], (fonts / "truetype/dejavu/Own.ttf").string());
+  EXPECT_EQ(found[2], "");
+  // Not in the user's folder: the system's copy.
+  EXPECT_NE(found[3].find("/usr/share/fonts/"), std::string::npos) << found[3];
 }
 
 }  // namespace
