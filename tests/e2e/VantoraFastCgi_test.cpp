@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/VantoraStatFiles.h"
+#include "engine/HttpEng.h"
 #include "charts/GifDecodeCheck.h"
 #include "support/WebServer.h"
 
@@ -338,6 +339,25 @@ TEST_F(VantoraFastCgiNginxTest, SlowLookupsHoldBackNoAnswerAndFinishBeforeTheEnd
   }
   EXPECT_EQ(named, 3);
   EXPECT_FALSE(std::filesystem::exists(server_->Dir() + "/var/vantora.sock"));
+}
+
+// A request that fails before any output answers 500 with the short plain
+// body (the reason only in the program's log and on its standard error), and
+// the next request is served as usual.
+TEST_F(VantoraFastCgiNginxTest, AFailureBeforeAnyOutputAnswers500WithAPlainBody) {
+  Start();
+  std::filesystem::remove(Site("vantora.htm"));
+  const int port = server_->Port();
+  const std::string answer = Exchange(port, Get("", "Reader"));
+  EXPECT_TRUE(Contains(answer, " 500 ")) << answer;
+  EXPECT_TRUE(Contains(answer, "text/plain")) << answer;
+  EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4), kFailureBody) << answer;
+  EXPECT_FALSE(Contains(answer, server_->ProgramDir())) << answer;
+  EXPECT_TRUE(Contains(ReadWholeFile(Site("Log/vantora.Log")),
+                       "Unhandled exception : HttpFileFilter1 : Can not find file"));
+  EXPECT_TRUE(Contains(ReadWholeFile(server_->Dir() + "/var/application.err"),
+                       ": Unhandled exception : HttpFileFilter1"));
+  EXPECT_TRUE(Contains(Exchange(port, Get("?STAT", "Reader")), "GIF89a"));
 }
 
 // SIGKILL while hits are being recorded leaves both statistics files whole.
