@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "app/VantoraStatFiles.h"
-#include "engine/HttpEng.h"
 #include "charts/GifDecodeCheck.h"
+#include "engine/HttpEng.h"
 #include "support/WebServer.h"
 
 namespace vantora {

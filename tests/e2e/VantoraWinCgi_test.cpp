@@ -14,6 +14,7 @@
 
 #include "app/VantoraStatFiles.h"
 #include "charts/GifDecodeCheck.h"
+#include "engine/HttpEng.h"
 #include "support/ScopedEnv.h"
 #include "support/ScopedTempDir.h"
 #include "support/WebServer.h"
@@ -89,9 +90,9 @@ class VantoraWinCgiTest : public ::testing::Test {
   std::string Program() const { return Bin() + "/vantora"; }
 
   // Writes the profile as the web server does, runs the program and returns
-  // the output file's answer.  Expects exit code 0 and nothing on standard
-  // output or standard error.
-  Answer Run(const Request& request) {
+  // the output file's answer.  Expects exit code 0, nothing on standard
+  // output, and on standard error nothing, or a line holding `complaint`.
+  Answer Run(const Request& request, const std::string& complaint = "") {
     ++number_;
     const std::string base = Spool() + "/req" + std::to_string(number_);
     std::string form_literal, form_external;
@@ -148,7 +149,11 @@ class VantoraWinCgiTest : public ::testing::Test {
     const int code = RunProgram({Program(), base + ".ini"}, base + ".stdout", base + ".stderr");
     EXPECT_EQ(code, 0);
     EXPECT_EQ(ReadWholeFile(base + ".stdout"), "");
-    EXPECT_EQ(ReadWholeFile(base + ".stderr"), "");
+    if (complaint.empty()) {
+      EXPECT_EQ(ReadWholeFile(base + ".stderr"), "");
+    } else {
+      EXPECT_TRUE(Contains(ReadWholeFile(base + ".stderr"), complaint));
+    }
     const std::string output = ReadWholeFile(base + ".out");
     const size_t end = output.find("\r\n\r\n");
     EXPECT_NE(end, std::string::npos) << output;
@@ -246,6 +251,14 @@ TEST_F(VantoraWinCgiTest, TemplatePageExaminePageByPostAndChart) {
   ASSERT_TRUE(gif.ok) << gif.error;
   EXPECT_GT(gif.screen_width, 35);
   EXPECT_EQ(StoredHits(), 2);  // pages and charts count nothing
+}
+
+TEST_F(VantoraWinCgiTest, AFailureBeforeAnyOutputAnswersStatus500WithAPlainBody) {
+  std::filesystem::remove(Bin() + "/vantora.htm");
+  const Answer answer = Run(Request{}, ": Unhandled exception : HttpFileFilter1");
+  EXPECT_EQ(answer.headers, "Status: 500 Internal Server Error\r\ncontent-type:text/plain\r\n");
+  EXPECT_EQ(answer.body, kFailureBody);
+  EXPECT_FALSE(Contains(answer.body, Bin()));
 }
 
 TEST_F(VantoraWinCgiTest, ALaterShorterAnswerLeavesNoTailOfAnEarlierOne) {
