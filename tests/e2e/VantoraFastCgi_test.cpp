@@ -282,7 +282,7 @@ TEST_F(VantoraFastCgiNginxTest, BadRequestsAndLongRunsLeaveNothingBehind) {
 
   const pid_t pid = server_->ApplicationPid();
   const int handles_before = OpenHandles(pid);
-  const long memory_before = ResidentKiB(pid);
+  [[maybe_unused]] const long memory_before = ResidentKiB(pid);
   constexpr int kRequests = 10000;
   std::vector<std::thread> clients;
   std::atomic<int> complete{0};
