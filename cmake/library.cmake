@@ -6,7 +6,9 @@
 # - only the entry points: the export units are built with hidden visibility
 #   and mark their entry points VANTORA_EXPORT (adapters/LibraryExport.h),
 #   and every symbol that comes from an archive (vantora_core, the static C++
-#   runtime) is hidden by --exclude-libs;
+#   runtime) is hidden by --exclude-libs; the version script libvantora.map
+#   names the entry points and keeps everything else local, whatever a
+#   compiler leaves out of line;
 # - no C++ runtime of its own: libstdc++ and libgcc are linked in statically,
 #   so a C host needs nothing beyond the C library, libjpeg and FreeType;
 # - no unresolved symbol left for the host to provide (--no-undefined).
@@ -22,7 +24,10 @@ target_link_libraries(vantora_library PRIVATE vantora_core)
 target_link_options(vantora_library PRIVATE
   -static-libstdc++ -static-libgcc
   -Wl,--exclude-libs,ALL
+  -Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/libvantora.map
   -Wl,-z,now)
+set_property(TARGET vantora_library APPEND PROPERTY
+  LINK_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/libvantora.map)
 # A sanitizer's runtime comes with the host program, so a sanitizer build of
 # the library leaves its symbols unresolved.
 # (Also when the flags are given by hand in CMAKE_CXX_FLAGS.)

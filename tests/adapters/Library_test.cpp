@@ -64,14 +64,7 @@ std::vector<std::string> DynamicSymbols(const std::string& which) {
 
 TEST(Library, ExportsOnlyItsEntryPoints) {
   std::set<std::string> exported;
-  for (const std::string& name : DynamicSymbols("--defined-only")) {
-#ifdef VANTORA_SANITIZED
-    // A sanitizer build's call checks make the type descriptions of function
-    // types visible too (typeinfo "_ZTIF..." and its name "_ZTSF...").
-    if (name.rfind("_ZTIF", 0) == 0 || name.rfind("_ZTSF", 0) == 0) continue;
-#endif
-    exported.insert(name);
-  }
+  for (const std::string& name : DynamicSymbols("--defined-only")) exported.insert(name);
   EXPECT_EQ(exported, kEntryPoints);
 }
 
@@ -102,6 +95,10 @@ TEST(Library, NeedsNoCxxRuntimeFromTheHost) {
 }
 
 TEST(Library, LoadsIntoAHostWrittenInC) {
+#ifdef VANTORA_SANITIZED
+  GTEST_SKIP() << "a sanitizer build of the library takes the sanitizer's C++ runtime from its "
+                  "host, which a plain C host does not carry";
+#endif
   std::string command = "'" VANTORA_C_HOST "' '" VANTORA_LIBRARY "'";
   for (const std::string& name : kEntryPoints) command += " " + name;
   const CommandResult host = RunCommand(command);
