@@ -1,5 +1,6 @@
 #include "adapters/CgiRequestData.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -62,6 +63,16 @@ std::string ReadCgiRequestData(THttpEngine& engine, const TBodyReader& read_body
   if (length <= 0) return engine.GetQueryString();
   if (length > engine.AutoReadLimit()) {
     WriteLog("Content length exceeds AutoReadLimit");
+    // The body is read and dropped all the same, in blocks: a web server
+    // still writing it into the pipe when the process ends answers the
+    // visitor nothing at all (Apache does, now and then).
+    std::string block(64 * 1024, '\0');
+    for (int left = length; left > 0;) {
+      const int want = std::min(left, static_cast<int>(block.size()));
+      const int got = read_body(block.data(), want);
+      if (got < want) break;
+      left -= got;
+    }
     return std::string();
   }
   if (!engine.AutoReadInput()) return std::string();

@@ -17,8 +17,11 @@ const std::set<std::string> kEntryPoints = {
     // NSAPI
     "vantora_service",
     // ISAPI
-    "GetExtensionVersion", "HttpExtensionProc", "TerminateExtension",
-    "GetFilterVersion",    "HttpFilterProc",
+    "GetExtensionVersion",
+    "HttpExtensionProc",
+    "TerminateExtension",
+    "GetFilterVersion",
+    "HttpFilterProc",
 };
 
 struct CommandResult {
