@@ -138,7 +138,8 @@ bool InspectRing(const LockedFile& file, const std::string& path, bool repair, R
   return true;
 }
 
-enum class Repeat { kNo, kYes, kError };
+// kBusy: another process held the file for the whole wait.
+enum class Repeat { kNo, kYes, kError, kBusy };
 
 // True when the text fields at offset of two encoded records hold the same
 // text (length included).
@@ -182,15 +183,18 @@ Repeat FindRepeat(const LockedFile& file, const Ring& ring, const TVisitorRecord
   return Repeat::kNo;
 }
 
-// One locked look at the visitor file: opens it with the exclusive lock,
-// repairs a torn tail and runs the repeat test.
+// One locked look at the visitor file: opens it with the exclusive lock
+// (waiting for another holder as long as the pauses between all attempts
+// would last), repairs a torn tail and runs the repeat test.
 Repeat LockAndTest(const std::string& path, const TVisitorRecord& record, double window,
                    LockedFile* file, Ring* ring, std::string* error) {
-  const OpenStatus status = file->Open(path, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive, error);
-  if (status != OpenStatus::kOk) {
-    if (status == OpenStatus::kBusy) *error = "held by another process: " + path;
-    return Repeat::kError;
+  const OpenStatus status = file->OpenWithRetry(path, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive,
+                                                kVisitorAttempts, kVisitorPauseMs, error);
+  if (status == OpenStatus::kBusy) {
+    *error = "held by another process: " + path;
+    return Repeat::kBusy;
   }
+  if (status != OpenStatus::kOk) return Repeat::kError;
   if (!InspectRing(*file, path, /*repair=*/true, ring)) {
     *error = "cannot read " + path + ": " + std::strerror(errno);
     return Repeat::kError;
@@ -282,6 +286,7 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
     Ring ring;
     Repeat repeat = LockAndTest(path, record, window, &file, &ring, &error);
     if (repeat == Repeat::kYes) return TVisitorAppend::kRepeat;
+    if (repeat == Repeat::kBusy) break;  // the whole wait is spent
     if (repeat == Repeat::kError) continue;
     if (!looked_up) {
       // The lookup may take seconds: never hold the file meanwhile.  Another
@@ -293,6 +298,7 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
       turn.lock();
       repeat = LockAndTest(path, record, window, &file, &ring, &error);
       if (repeat == Repeat::kYes) return TVisitorAppend::kRepeat;
+      if (repeat == Repeat::kBusy) break;
       if (repeat == Repeat::kError) continue;
     }
     const int slot = ring.slots == 0 ? 0 : (ring.newest + 1) % kVisitorSlots;

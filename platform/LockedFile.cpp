@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -56,16 +57,29 @@ OpenStatus LockedFile::Open(const std::string& path, int flags, mode_t mode, Sha
   return OpenStatus::kOk;
 }
 
+OpenStatus LockedFile::OpenBy(const std::string& path, int flags, mode_t mode, ShareLock lock,
+                              std::chrono::steady_clock::time_point deadline, std::string* error) {
+  // flock() has no timed wait: a refused lock is asked for again after a
+  // short pause, doubled up to kLongestLook, so that a lock held for a
+  // moment costs a millisecond or two and a long one few wake-ups.
+  constexpr std::chrono::milliseconds kLongestLook{8};
+  std::chrono::milliseconds pause{1};
+  for (;;) {
+    const OpenStatus status = Open(path, flags, mode, lock, error);
+    if (status != OpenStatus::kBusy) return status;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return status;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, kLongestLook);
+  }
+}
+
 OpenStatus LockedFile::OpenWithRetry(const std::string& path, int flags, mode_t mode,
                                      ShareLock lock, int attempts, int pause_ms,
                                      std::string* error) {
-  OpenStatus status = OpenStatus::kFailed;
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    status = Open(path, flags, mode, lock, error);
-    if (status != OpenStatus::kBusy) return status;
-    if (attempt + 1 < attempts) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
-  }
-  return status;
+  const auto wait = std::chrono::milliseconds(std::max(attempts - 1, 0) * pause_ms);
+  return OpenBy(path, flags, mode, lock, std::chrono::steady_clock::now() + wait, error);
 }
 
 ssize_t LockedFile::ReadAt(void* buffer, size_t count, off_t offset) const {

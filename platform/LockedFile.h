@@ -6,11 +6,12 @@
 // open, take LOCK_EX; "others may read but not write" while reading takes
 // LOCK_SH; "others may read and write" takes none.  A lock that is not granted
 // at once means "another process holds the file": the caller retries with its
-// own attempt count and pause.
+// own attempt count and pause, or waits for the lock up to a deadline.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 
 namespace vantora {
@@ -39,8 +40,15 @@ class LockedFile {
   OpenStatus Open(const std::string& path, int flags, mode_t mode, ShareLock lock,
                   std::string* error = nullptr);
 
-  // Opens with the given attempts, pausing pause_ms between attempts refused
-  // because the file is busy.  A plain failure is not retried.
+  // Opens like Open; while the lock is refused it waits for the holder to
+  // let go, looking again every few milliseconds, until deadline, and only
+  // then reports kBusy.  A plain failure is not retried.
+  OpenStatus OpenBy(const std::string& path, int flags, mode_t mode, ShareLock lock,
+                    std::chrono::steady_clock::time_point deadline, std::string* error = nullptr);
+
+  // The wait of `attempts` tries pausing pause_ms between refused ones, as
+  // one wait for the lock bounded by the same total time: the file is taken
+  // within a few milliseconds of its release instead of after a whole pause.
   OpenStatus OpenWithRetry(const std::string& path, int flags, mode_t mode, ShareLock lock,
                            int attempts, int pause_ms, std::string* error = nullptr);
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace vantora {
 namespace {
@@ -50,6 +51,28 @@ TEST_F(LockedFileTest, RetryGivesUpAfterTheAttemptsAndPauses) {
   EXPECT_EQ(waiter.OpenWithRetry(path_, O_RDWR, 0, ShareLock::kExclusive, 3, 1), OpenStatus::kBusy);
   holder.Close();
   EXPECT_EQ(waiter.OpenWithRetry(path_, O_RDWR, 0, ShareLock::kExclusive, 3, 1), OpenStatus::kOk);
+}
+
+TEST_F(LockedFileTest, WaiterTakesTheFileOnceTheHolderLetsGo) {
+  LockedFile holder, waiter;
+  ASSERT_EQ(holder.Open(path_, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive), OpenStatus::kOk);
+  std::thread release([&holder] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    holder.Close();
+  });
+  // Pauses of 5 s: the wait ends with the release, long before the first
+  // pause would.
+  EXPECT_EQ(waiter.OpenWithRetry(path_, O_RDWR, 0, ShareLock::kExclusive, 2, 5000),
+            OpenStatus::kOk);
+  release.join();
+  EXPECT_TRUE(waiter.is_open());
+  // A deadline already past still makes one attempt.
+  LockedFile late;
+  EXPECT_EQ(late.OpenBy(path_, O_RDONLY, 0, ShareLock::kShared, std::chrono::steady_clock::now()),
+            OpenStatus::kBusy);
+  waiter.Close();
+  EXPECT_EQ(late.OpenBy(path_, O_RDONLY, 0, ShareLock::kShared, std::chrono::steady_clock::now()),
+            OpenStatus::kOk);
 }
 
 TEST_F(LockedFileTest, RecordReadsAndWritesAtOffsets) {
