@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
 #include <unordered_map>
 
 #include "app/VantoraStatClassify.h"
@@ -33,6 +34,24 @@ std::string ItemOf(TShareReport report, const TVisitorRecord& visitor) {
       return BrowserFamily(visitor.Agent, "Unknown");
   }
   return std::string();
+}
+
+// The stored text a share table classifies: visitors with the same text
+// have the same item.
+const std::string& ClassifiedText(TShareReport report, const TVisitorRecord& visitor) {
+  switch (report) {
+    case TShareReport::Browser:
+    case TShareReport::Family:
+      return visitor.Agent;
+    case TShareReport::Country:
+    case TShareReport::Domain:
+      return visitor.HostName;
+    case TShareReport::Address:
+      return visitor.Address;
+    case TShareReport::Referrer:
+      return visitor.Referrer;
+  }
+  return visitor.Address;
 }
 
 // The field a share table's links set; empty for tables without links.
@@ -77,6 +96,13 @@ std::string Percentage(int count, int examined) {
   return text;
 }
 
+// Largest count first; stable: among equal counts the item met first (the
+// most recent) leads.
+void SortByCount(std::vector<TShareItem>* items) {
+  std::stable_sort(items->begin(), items->end(),
+                   [](const TShareItem& a, const TShareItem& b) { return a.Count > b.Count; });
+}
+
 std::span<const TVisitorRecord> FirstVisitors(std::span<const TVisitorRecord> visitors, int count) {
   if (count <= 0) return {};
   return visitors.first(std::min(visitors.size(), static_cast<size_t>(count)));
@@ -93,7 +119,16 @@ std::vector<TShareItem> CountShareItems(TShareReport report,
   // visitor, however many distinct items there are.
   std::unordered_map<std::string, size_t> places;
   places.reserve(counted.size());
+  // The place of each stored text met so far: a text is classified once,
+  // however many visitors share it (most agents and hosts come back).
+  std::unordered_map<std::string_view, size_t> places_of_text;
+  places_of_text.reserve(counted.size());
   for (const TVisitorRecord& visitor : counted) {
+    const std::string& text = ClassifiedText(report, visitor);
+    if (const auto known = places_of_text.find(text); known != places_of_text.end()) {
+      ++items[known->second].Count;
+      continue;
+    }
     std::string item = ItemOf(report, visitor);
     std::string key = ignore_case ? LowerCase(item) : item;
     const auto [place, added] = places.try_emplace(std::move(key), items.size());
@@ -102,6 +137,7 @@ std::vector<TShareItem> CountShareItems(TShareReport report,
     } else {
       ++items[place->second].Count;
     }
+    places_of_text.emplace(text, place->second);
   }
   return items;
 }
@@ -110,14 +146,16 @@ std::string ShareReportRows(TShareReport report, std::span<const TVisitorRecord>
                             int examined, int rows, const TReportLinks& links) {
   const std::span<const TVisitorRecord> counted = FirstVisitors(visitors, examined);
   std::vector<TShareItem> items = CountShareItems(report, counted, examined);
+  // Only the rows shown need their markup: put the items in the table's
+  // order (ReportRowsText keeps it) and cut them to the rows first.
+  SortByCount(&items);
+  items.resize(rows <= 0 ? 0 : std::min(items.size(), static_cast<size_t>(rows)));
   for (TShareItem& item : items) item.Item = ItemHtml(report, item.Item, links);
   return ReportRowsText(std::move(items), static_cast<int>(counted.size()), rows);
 }
 
 std::string ReportRowsText(std::vector<TShareItem> items, int examined, int rows) {
-  // Stable: among equal counts the item met first (the most recent) leads.
-  std::stable_sort(items.begin(), items.end(),
-                   [](const TShareItem& a, const TShareItem& b) { return a.Count > b.Count; });
+  SortByCount(&items);
   std::string text;
   if (examined <= 0) return text;
   const size_t shown = rows <= 0 ? 0 : std::min(items.size(), static_cast<size_t>(rows));
@@ -178,20 +216,29 @@ std::string VisitorTableRows(std::span<const TVisitorRecord> visitors,
     text += "<tr>";
     const TDateTime t = visitor.Time + offset;
     const double day = std::trunc(t);
+    // Appended piece by piece: a page of 500 rows makes no temporaries.
     if (day != previous_day) {
-      text += "<td Nowrap><font face=Arial size=1><b>" + DateToStr(t) + "</b><br>" + TimeToStr(t) +
-              "&nbsp;</font></td>";
+      text += "<td Nowrap><font face=Arial size=1><b>";
+      text += DateToStr(t);
+      text += "</b><br>";
+      text += TimeToStr(t);
+      text += "&nbsp;</font></td>";
     } else {
-      text += "<td Nowrap><font face=Arial size=1>" + TimeToStr(t) + "&nbsp;</font></td>";
+      text += "<td Nowrap><font face=Arial size=1>";
+      text += TimeToStr(t);
+      text += "&nbsp;</font></td>";
     }
     previous_day = day;
     // The country names of the table need no escaping; the default is markup.
-    text += "<td Nowrap><font face=Arial size=1>" +
-            CountryName(DomainSuffix(visitor.HostName), "&nbsp;") + "</font></td>";
-    text += "<td><font face=Arial size=1>" + HtmlEscape(visitor.Address) + "&nbsp;</font></td>";
-    text += "<td><font face=Arial size=1>" + HtmlEscape(visitor.HostName) + "&nbsp;</font></td>";
-    text += "<td><font face=Arial size=1>" + HtmlEscape(BrowserName(visitor.Agent, std::string())) +
-            "&nbsp;</font></td>";
+    text += "<td Nowrap><font face=Arial size=1>";
+    text += CountryName(DomainSuffix(visitor.HostName), "&nbsp;");
+    text += "</font></td><td><font face=Arial size=1>";
+    text += HtmlEscape(visitor.Address);
+    text += "&nbsp;</font></td><td><font face=Arial size=1>";
+    text += HtmlEscape(visitor.HostName);
+    text += "&nbsp;</font></td><td><font face=Arial size=1>";
+    text += HtmlEscape(BrowserName(visitor.Agent, std::string()));
+    text += "&nbsp;</font></td>";
     const std::string shown = filter_kind != kFilterNone
                                   ? visitor.Referrer
                                   : ReferringHost(visitor.Referrer, std::string());
@@ -200,7 +247,11 @@ std::string VisitorTableRows(std::span<const TVisitorRecord> visitors,
     // "unknown") is shown as text.
     if (StartsWithIgnoringCase(visitor.Referrer, "http://") ||
         StartsWithIgnoringCase(visitor.Referrer, "https://")) {
-      text += "<a href=\"" + HtmlEscape(visitor.Referrer) + "\">" + HtmlEscape(shown) + "</a>";
+      text += "<a href=\"";
+      text += HtmlEscape(visitor.Referrer);
+      text += "\">";
+      text += HtmlEscape(shown);
+      text += "</a>";
     } else {
       text += HtmlEscape(shown);
     }
