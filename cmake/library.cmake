@@ -10,7 +10,8 @@
 #   names the entry points and keeps everything else local, whatever a
 #   compiler leaves out of line;
 # - no C++ runtime of its own: libstdc++ and libgcc are linked in statically,
-#   so a C host needs nothing beyond the C library, libjpeg and FreeType;
+#   so a C host needs nothing beyond the C library, libjpeg and FreeType
+#   (sanitizer builds excepted);
 # - no unresolved symbol left for the host to provide (--no-undefined).
 file(GLOB VANTORA_EXPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/adapters/*_exports.cpp)
 
@@ -21,8 +22,14 @@ set_target_properties(vantora_library PROPERTIES
   VISIBILITY_INLINES_HIDDEN ON)
 target_compile_options(vantora_library PRIVATE ${VANTORA_WARNINGS})
 target_link_libraries(vantora_library PRIVATE vantora_core)
+# A sanitizer build takes the C++ runtime from the system instead: the
+# sanitizer must see its allocations and the guards of static values.
+set(VANTORA_LIBRARY_RUNTIME -static-libstdc++ -static-libgcc)
+if(VANTORA_SANITIZE)
+  set(VANTORA_LIBRARY_RUNTIME)
+endif()
 target_link_options(vantora_library PRIVATE
-  -static-libstdc++ -static-libgcc
+  ${VANTORA_LIBRARY_RUNTIME}
   -Wl,--exclude-libs,ALL
   -Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/libvantora.map
   -Wl,-z,now)

@@ -69,6 +69,10 @@ ConditionStack& CurrentConditionStack() {
 
 namespace {
 
+// The characters that open and close a tag.  Fixed: a component shared by
+// the threads that serve requests at once holds nothing a request writes.
+constexpr std::string_view kTagDelimiters = "%#";
+
 // The delimiter of the most recent tag opening found on this thread, and the
 // filter component that found it.  Components are told apart by a number
 // of their own rather than their address, which a later one may reuse.
@@ -113,10 +117,10 @@ std::string HtmlEscape(std::string_view text) {
 }
 
 THttpTextFilterComponent::THttpTextFilterComponent(TComponent* owner, std::string name)
-    : TComponent(owner, std::move(name)), delimiters_("%#"), number_(++filter_numbers) {}
+    : TComponent(owner, std::move(name)), number_(++filter_numbers) {}
 
 int THttpTextFilterComponent::FindDelimiter(std::string_view text) {
-  const size_t at = text.find_first_of(delimiters_);
+  const size_t at = text.find_first_of(kTagDelimiters);
   if (at == std::string_view::npos) return 0;
   last_delimiter = LastDelimiter{number_, text[at]};
   return static_cast<int>(at) + 1;
@@ -143,7 +147,6 @@ bool THttpTextFilterComponent::IsTagText(std::string_view text) {
 }
 
 void THttpTextFilterComponent::FilterText(std::string_view text) {
-  delimiters_ = "%#";
   ConditionStack& stack = CurrentConditionStack();
   const size_t size = text.size();
   size_t p = 0;

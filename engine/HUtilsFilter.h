@@ -111,7 +111,6 @@ class THttpTextFilterComponent : public TComponent {
   void HandleEndIf(ConditionStack& stack);
   void HandlePlainTag(const std::string& name);
 
-  std::string delimiters_;
   // Tells this component's delimiter apart in the per-thread record.
   const uint64_t number_;
 };

@@ -148,8 +148,23 @@ int ZoneBiasMinutes() {
 }
 
 int StandardBiasMinutes() {
-  tzset();
-  return static_cast<int>(timezone / 60);
+  // Read through localtime_r, which takes the zone rules under the C
+  // library's own lock: tzset() and the global timezone would re-read the
+  // zone while other threads convert times and read a value they rewrite.
+  const time_t now = static_cast<time_t>(UnixNow());
+  tm local{};
+  localtime_r(&now, &local);
+  if (local.tm_isdst > 0) {
+    // Daylight saving now: half a year away the clocks show standard time.
+    constexpr time_t kHalfYear = 183 * 86400;
+    for (const time_t probe : {now - kHalfYear, now + kHalfYear}) {
+      tm other{};
+      localtime_r(&probe, &other);
+      if (other.tm_isdst == 0) return static_cast<int>(-other.tm_gmtoff / 60);
+    }
+  }
+  // (A zone that keeps daylight saving all year has no other bias.)
+  return static_cast<int>(-local.tm_gmtoff / 60);
 }
 
 HostFormats& Formats() {

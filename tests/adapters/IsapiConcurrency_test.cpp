@@ -1,6 +1,7 @@
 // Many server threads calling into libvantora.so at once: every response
 // whole, every hit counted, the statistics files whole.  Also built under
-// ThreadSanitizer (tests/tsan), where it shows that no request races another.
+// ThreadSanitizer (tools/ci-tsan-library.sh), where it shows that no request
+// races another.
 #include <gtest/gtest.h>
 
 #include <fstream>

@@ -84,5 +84,27 @@ TEST(DateTime, LocalTimeAndBiasFollowTheZone) {
   EXPECT_EQ(StandardBiasMinutes(), -60);
 }
 
+// The standard bias in either season, north and south of the equator.
+TEST(DateTime, StandardBiasLeavesDaylightSavingOut) {
+  struct Case {
+    const char* zone;
+    double unix_time;
+    int standard_bias;
+  };
+  constexpr double kJanuary = 1767268800.0;  // 2026-01-01 12:00 UTC
+  constexpr double kJuly = 1782907200.0;     // 2026-07-01 12:00 UTC
+  const Case cases[] = {
+      {"AEST-10AEDT,M10.1.0,M4.1.0/3", kJanuary, -600},
+      {"AEST-10AEDT,M10.1.0,M4.1.0/3", kJuly, -600},
+      {"EST5EDT,M3.2.0,M11.1.0", kJuly, 300},
+      {"UTC0", kJuly, 0},
+  };
+  for (const Case& c : cases) {
+    ScopedTimeZone zone(c.zone);
+    ScopedFakeClock clock(c.unix_time);
+    EXPECT_EQ(StandardBiasMinutes(), c.standard_bias) << c.zone << " at " << c.unix_time;
+  }
+}
+
 }  // namespace
 }  // namespace vantora
