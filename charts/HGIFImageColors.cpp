@@ -1,6 +1,7 @@
 #include "charts/HGIFImageColors.h"
 
 #include <bitset>
+#include <cstring>
 
 namespace vantora {
 namespace gif {
@@ -50,9 +51,24 @@ CollectResult CollectColors(const TBitmap& bitmap, bool interlaced, TColor trans
   uint8_t last_index = 0;
   uint8_t* out = indices;
   bool overflow = false;
+  // The row looked at last and its indices: a chart repeats most rows
+  // exactly (its background, the bars' bodies), and a repeated row takes the
+  // indices already found.  It holds no new colour and ends on the same
+  // colour as before, so the palette and the run stay as they were.
+  const uint32_t* previous_row = nullptr;
+  const uint8_t* previous_out = nullptr;
+  const size_t row_bytes = static_cast<size_t>(width) * sizeof(uint32_t);
   ForEachRow(bitmap.Height(), interlaced, [&](int y) {
     if (overflow) return;
     const uint32_t* row = bitmap.ScanLine(y);
+    if (previous_row != nullptr && std::memcmp(row, previous_row, row_bytes) == 0) {
+      std::memcpy(out, previous_out, static_cast<size_t>(width));
+      previous_out = out;
+      out += width;
+      return;
+    }
+    previous_row = row;
+    previous_out = out;
     for (int x = 0; x < width; ++x) {
       const uint32_t rgb = row[x] & 0x00FFFFFFu;
       if (rgb != last_rgb) {

@@ -296,6 +296,29 @@ TEST(GifEncoderTest, LoopingExtensionOnlyForSeveralFrames) {
   EXPECT_TRUE(GifMatches(gif, two));
 }
 
+TEST(GifEncoderTest, RepeatedRowsKeepTheirColours) {
+  // Blocks of equal rows (as a chart's background and bars have them), a
+  // row that brings a new colour late, and a row equal to its neighbour but
+  // for the unused top byte of one pixel; stored in order and interlaced.
+  TBitmap bmp(37, 29);
+  for (int y = 0; y < bmp.Height(); ++y) {
+    for (int x = 0; x < bmp.Width(); ++x) {
+      const int block = y / 4;
+      bmp.SetPixel(x, y,
+                   x < 5 + block * 3 ? MakeColor(200, 10, static_cast<uint8_t>(block)) : clWhite);
+    }
+  }
+  for (int x = 0; x < bmp.Width(); x += 2) bmp.SetPixel(x, 17, clRed);
+  bmp.ScanLine(9)[20] |= 0xFF000000u;
+  for (const bool interlaced : {false, true}) {
+    SCOPED_TRACE(interlaced ? "interlaced" : "in order");
+    TFrameInfo frame;
+    frame.Bitmap = &bmp;
+    frame.Interlaced = interlaced;
+    EXPECT_TRUE(GifMatches(Encode(OneFrame(frame)), OneFrame(frame)));
+  }
+}
+
 TEST(GifEncoderTest, InterlacedRowsAreStoredByPass) {
   // Rows 0, 1, 2 of three colours are visited 0, 2, 1: the table follows.
   TBitmap bmp(1, 3);
