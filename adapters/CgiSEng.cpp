@@ -1,8 +1,10 @@
 #include "adapters/CgiSEng.h"
 
+#include "adapters/CgiRelay.h"
 #include "adapters/CgiRequestData.h"
 #include "adapters/FastCgiStartup.h"
 #include "engine/HttpEngRoutines.h"
+#include "platform/Application.h"
 #include "platform/CommandLine.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -26,27 +28,41 @@ CgiStdThreadState& CgiStdState() { return cgi_std_state; }
 
 bool IsCgiServerProcess() { return cgi_server_process; }
 
+TServerData& CgiStdServerData() {
+  if (!cgi_std_state.server_data) cgi_std_state.server_data = std::make_unique<TServerData>();
+  return *cgi_std_state.server_data;
+}
+
 void StartCgiStdUnit(int input_handle, int output_handle) {
   const std::string server_software = GetEnv("SERVER_SOFTWARE");
   // A FastCGI application is never the CGI server process, though a
   // process manager starts it without a CGI environment or parameters.
-  cgi_server_process = !IsFastCgiProcess() && ((server_software.empty() && ParamCount() == 0) ||
-                                               (ParamCount() > 0 && ParamStr(1) == "START_SERVER"));
-  // The CGI server's work structures (work directory, request file name,
-  // server data) are prepared here once the server mode is built.
+  cgi_server_process = !IsFastCgiProcess() &&
+                       ((server_software.empty() && ParamCount() == 0) ||
+                        (ParamCount() > 0 && ParamStr(1) == kStartServerParam));
   if (IsLibrary() || WindowsCgiVersion() || IsFastCgiProcess()) return;
   if (server_software.empty() && !cgi_server_process) return;
-  // Stale server registrations are cleaned up here, and the CGI server
-  // process takes over, once the server mode is built.
-  if (cgi_server_process) return;
+  // Only a server creates the server folder: a request process that finds
+  // none finds no server either.
+  const std::string base = ServerBasePath(cgi_server_process);
+  ClearStaleServer(base, 300, true);
+  if (cgi_server_process) {
+    if (StartServerList(CgiStdServerData(), base, true)) AnnounceServer(ExtractFileDir(base));
+    TApplication::Instance().AddFinalization([base] {
+      DeleteMatchingFiles(base + "_C_*");
+      CloseServerWindow();
+      cgi_std_state.server_data.reset();
+    });
+    return;
+  }
   CgiStdThreadState& state = cgi_std_state;
   state.output = std::make_unique<THandleStream>(output_handle, false);
   state.input = std::make_unique<THandleStream>(input_handle, false);
   // Hand-over to the CGI server, first point: when a CGI server process is
   // running and accepts this request, the request is relayed to it and this
   // process only copies the answer to standard output and ends, before any
-  // form is created.  The server mode is not part of this build, so every
-  // request process serves its own request.
+  // form is created.  This holds whatever CGIMode the main form stores.
+  RelayToRunningServer(base);
 }
 
 TCGIStdEngine::TCGIStdEngine(TComponent* owner, bool server_process, TCGIMode cgi_mode,
@@ -60,7 +76,7 @@ TCGIStdEngine::TCGIStdEngine(TComponent* owner, bool server_process, TCGIMode cg
     : THttpEngine(owner, "CGIStdEngine"),
       server_process_(server_process),
       auto_terminate_(auto_terminate) {
-  SetCGIMode(server_process ? TCGIMode::ServerMode : cgi_mode);
+  SetCGIMode(server_process || cgi_server_process ? ServerProcessMode(cgi_mode) : cgi_mode);
   ApplyFacadeSettings(*this, buffered_output, no_cache, std::move(temp_dir),
                       std::move(session_name), auto_read_limit, auto_read_input,
                       std::move(auto_content_type), auto_http_header, std::move(on_request_error),
@@ -72,13 +88,23 @@ TCGIStdEngine::TCGIStdEngine(TComponent* owner, bool server_process, TCGIMode cg
   if (IsLibrary() || WindowsCgiVersion()) return;
   if (GetEnv("SERVER_SOFTWARE").empty() && !cgi_server_process) return;
   MakeCurrent();
-  // The CGI server process serves the relayed requests from a poll timer
-  // armed here once the server mode is built.
-  if (cgi_server_process) return;
+  if (cgi_server_process) {
+    // The CGI server process serves the relayed requests from its poll timer
+    // and the wake-ups of the server folder.
+    TCgiRelayServer::Variant variant;
+    variant.interval_ms = 50;
+    variant.own_kind = IsStdRequestName;
+    variant.run_request = [this](const std::string& path) { RunServerRequest(path); };
+    variant.finish_entry = FinishRequestEntry;
+    relay_server_ = std::make_unique<TCgiRelayServer>(this, ServerBasePath(true), CGIMode(),
+                                                      std::move(variant));
+    return;
+  }
   // Hand-over to the CGI server, second point: with a CGIMode other than
   // NormalMode a request process starts or uses the CGI server and relays
-  // the server's answer.  The server mode is not part of this build, so the
-  // request is served here in every mode.
+  // the server's answer.  When no server takes the request, it is served
+  // here.
+  if (CGIMode() != TCGIMode::NormalMode) RelayRequest();
   RunRequest();
 }
 
@@ -116,7 +142,7 @@ void TCGIStdEngine::FinishRequest() {
   if (!cgi_server_process) TerminateProgram();
 }
 
-TThread* TCGIStdEngine::CurrentRequestThread() { return cgi_std_state.request_thread; }
+TThread* TCGIStdEngine::CurrentRequestThread() { return CurrentCgiRequestThread(); }
 
 void TCGIStdEngine::WriteOut(const void* bytes, int count) {
   if (count <= 0 || (BufferedOutput() && !OutputIsDirect())) return;

@@ -10,16 +10,17 @@
 // FinishRequest.
 //
 // The same class hosts the CGI server mode, in which a long-running process
-// serves requests that short-lived CGI processes relay to it through files.
-// That mode is not part of this build; the two places where a process leaves
-// normal mode for it are marked "Hand-over to the CGI server" in
-// CgiSEng.cpp.
+// serves requests that short-lived CGI processes relay to it through files
+// (adapters/CgiRelay.h; this variant's files and steps in CgiSEngRelay.cpp).
+// The two places where a request process leaves normal mode for it are
+// marked "Hand-over to the CGI server" in CgiSEng.cpp.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "adapters/CgiRelay.h"
 #include "engine/HttpEng.h"
 #include "platform/HandleStream.h"
 
@@ -38,8 +39,13 @@ struct CgiStdThreadState {
   // The url-encoded field data of the present request (query string or
   // body), searched by GetField.
   std::string request_data;
-  // The request's file name (server mode only).
+  // The request's file name: the relayed request file (server side) or the
+  // one this client wrote.
   std::string request_file_name;
+  // The request id of the file this client wrote (four hex digits).
+  std::string request_id;
+  // This thread's part in the CGI server mode; created when first needed.
+  std::unique_ptr<TServerData> server_data;
   // The thread serving the request (server-thread mode only).
   TThread* request_thread = nullptr;
 };
@@ -63,6 +69,42 @@ void StartCgiStdUnit(int input_handle = 0, int output_handle = 1);
 // SERVER_SOFTWARE and without parameters, or with the first parameter
 // "START_SERVER".  Set by StartCgiStdUnit.
 bool IsCgiServerProcess();
+
+// The calling thread's server data of this variant.
+TServerData& CgiStdServerData();
+// The word that starts a standard CGI server as the first parameter.
+inline constexpr char kStartServerParam[] = "START_SERVER";
+
+// The standard variant's relay steps (CgiSEngRelay.cpp).
+//
+// True for the names of this variant's requests: the name ends in "_REQ",
+// and that is its first "_REQ".
+bool IsStdRequestName(const std::string& name);
+// Client: writes the request file base + "_C_" + id + "_REQ" (created
+// exclusively, with a fresh id on a clash, readable by its owner only): the
+// environment, each "name=value" with CR LF, the line
+// "KOBALT_CGI_DEBUG=true", an empty line, then CONTENT_LENGTH bytes of the
+// input stream.  Returns its path, or empty after logging an error (no file
+// is left then).
+std::string WriteRequestFile(const std::string& base);
+// Server: opens the request file (name ends in "_REQ") as the thread's input
+// stream, reads its variable lines into the thread's variable list and
+// leaves the stream at the body; creates the answer file (the name with
+// "OUT" for "REQ") empty as the output stream.  Errors are swallowed.
+void OpenRequestFile(const std::string& name);
+// Server: releases the variable list, removes the request's record and
+// deletes the request file.
+void FinishRequestEntry(const std::string& name);
+// Client: passes the answer file on to output.  When the header ends (CR LF
+// CR LF) within the first 1024 bytes and carries no Content-Length line, the
+// line "Content-Length: " + the body's size is put before its empty line.
+// False when the answer file cannot be read.
+bool CopyAnswer(const std::string& answer_path, THandleStream& output);
+// Client: when a server is alive and registers the request, waits for its
+// answer, passes it on and ends the process.  Otherwise returns, and the
+// request is to be served here: true when its body has already gone into a
+// request file, which is then the calling thread's input (try no further).
+bool RelayToRunningServer(const std::string& base);
 
 class TCGIStdEngine : public THttpEngine {
  public:
@@ -106,7 +148,16 @@ class TCGIStdEngine : public THttpEngine {
   // Was constructed with the facade's no-CGI-environment flag.
   bool ServerProcessFlag() const { return server_process_; }
 
+  // Server: serves the relayed request of the request file name on the
+  // calling thread and finishes its entry.
+  void RunServerRequest(const std::string& name);
+
  private:
+  // Second hand-over: a request process with a CGIMode other than
+  // NormalMode starts the CGI server when needed and relays the request to
+  // it.  Returns only when no server accepted it.
+  void RelayRequest();
+
   // The request data of the present request, from the query string or the
   // body by the rules of CONTENT_LENGTH, AutoReadLimit, AutoReadInput and
   // the content type.
@@ -117,6 +168,7 @@ class TCGIStdEngine : public THttpEngine {
   bool server_process_;
   bool auto_terminate_;
   bool first_request_ = true;
+  std::unique_ptr<TCgiRelayServer> relay_server_;  // the CGI server process's polling
 };
 
 }  // namespace vantora

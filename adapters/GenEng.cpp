@@ -116,19 +116,24 @@ void TGeneralHttpEngine::Loaded() {
   }
   const std::string server_software = GetEnv("SERVER_SOFTWARE");
   const bool no_cgi_environment = server_software.empty() && ParamCount() == 0;
+  // "START_SERVER" starts a standard CGI server, also from a shell; it is
+  // never a profile path.
+  const bool start_server = ParamCount() > 0 && ParamStr(1) == kStartServerParam;
 
   if (CurrentEngine() == nullptr &&
-      (no_cgi_environment || (!server_software.empty() &&
-                              UpperCase(GetEnv("CGI_VERSION")).find("WIN") == std::string::npos))) {
+      (no_cgi_environment || start_server ||
+       (!server_software.empty() &&
+        UpperCase(GetEnv("CGI_VERSION")).find("WIN") == std::string::npos))) {
     // In a request process in normal mode this construction serves the whole
     // request and, with CgiAutoTerminate, ends the process.
-    cgi_std_engine_ = new TCGIStdEngine(
-        Owner(), no_cgi_environment, cgi_mode_, cgi_auto_terminate_, buffered_output_, no_cache_,
-        temp_dir_, session_name_, auto_read_limit_, auto_read_input_, auto_content_type_,
-        auto_http_header_, OnRequestError, OnLastExecRequest, OnExecRequest, OnFirstExecRequest);
+    cgi_std_engine_ = new TCGIStdEngine(Owner(), no_cgi_environment || start_server, cgi_mode_,
+                                        cgi_auto_terminate_, buffered_output_, no_cache_, temp_dir_,
+                                        session_name_, auto_read_limit_, auto_read_input_,
+                                        auto_content_type_, auto_http_header_, OnRequestError,
+                                        OnLastExecRequest, OnExecRequest, OnFirstExecRequest);
   }
 
-  if (CurrentEngine() == nullptr || no_cgi_environment) {
+  if ((CurrentEngine() == nullptr || no_cgi_environment) && !start_server) {
     // A Windows CGI request process serves its profile here and, with
     // CgiAutoTerminate, ends.
     cgi_win_engine_ = new TCGIWinEngine(

@@ -56,6 +56,7 @@ int RunProgram(int argc, const char* const* argv, const TFormCreator& create_for
   // Requests in flight finish before any form goes.
   StopFastCgiService();
   application.DestroyForms();
+  application.RunFinalizations();
   return 0;
 }
 

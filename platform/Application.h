@@ -30,13 +30,28 @@ class TApplication : public TComponent {
 
   int FormCount() const { return static_cast<int>(forms_.size()); }
 
-  // Destroys every form and data module, last created first, each destruction
+  // Runs the closing steps not run yet, then destroys every form and data
+  // module, last created first, each destruction
   // shielded so that a failing one does not stop the others.  Forms already
   // destroyed are not destroyed again.  Safe to call more than once.
   void DestroyForms();
 
-  // DestroyForms(), then the process ends at once with exit code 0 (standard
-  // output is unbuffered, so nothing waits to be flushed).  The library build
+  // Adds a step that runs when the program begins to end, before the first
+  // form is destroyed (a server finishing its work).  Returns its id.
+  int AddClosing(std::function<void()> closing);
+  void RemoveClosing(int id);
+
+  // Adds a unit's finalization: it runs after the forms are destroyed, when
+  // the program ends through TerminateProgram or RunFinalizations, the last
+  // added first.  Each runs once.
+  void AddFinalization(std::function<void()> finalization);
+  // Runs the finalizations not run yet, each shielded like a form's
+  // destruction.
+  void RunFinalizations();
+
+  // DestroyForms() and RunFinalizations(), then the process ends at once
+  // with exit code 0 (standard output is unbuffered, so nothing waits to be
+  // flushed).  The library build
   // never calls this: the free routine TerminateProgram does nothing there.
   // Tests install an exit handler that throws to get control back.
   [[noreturn]] void TerminateProgram();
@@ -45,6 +60,9 @@ class TApplication : public TComponent {
  private:
   TApplication() : TComponent(nullptr, "Application") {}
   std::vector<TComponent*> forms_;
+  std::vector<std::function<void()>> finalizations_;
+  std::vector<std::pair<int, std::function<void()>>> closings_;
+  int next_closing_ = 0;
   std::function<void(int)> exit_handler_;
 };
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <vector>
 
 #include "platform/Timer.h"
 
@@ -34,6 +35,17 @@ void CreateWakePipe() {
       wake_pipe[0] = wake_pipe[1] = -1;
     }
   });
+}
+
+struct WatchedHandle {
+  int handle;
+  std::function<void()> on_readable;
+};
+
+// The calling thread's watched descriptors.
+std::vector<WatchedHandle>& ThisThreadWatches() {
+  thread_local std::vector<WatchedHandle> watches;
+  return watches;
 }
 
 void OnQuitSignal(int) {
@@ -107,12 +119,42 @@ bool PumpMessages(int milliseconds) {
       const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*wake - now).count();
       timeout_ms = static_cast<int>(std::clamp<long long>(wait, 0, 24LL * 3600 * 1000));
     }
-    pollfd wake_fd{wake_pipe[0], POLLIN, 0};
+    std::vector<pollfd> fds;
     if (wake_pipe[0] >= 0) {
-      poll(&wake_fd, 1, timeout_ms);
-    } else {
+      fds.push_back({wake_pipe[0], POLLIN, 0});
+    } else if (timeout_ms < 0 || timeout_ms > 100) {
       // Without the pipe a quit is noticed within a tenth of a second.
-      poll(nullptr, 0, timeout_ms < 0 ? 100 : std::min(timeout_ms, 100));
+      timeout_ms = 100;
+    }
+    const size_t first_watch = fds.size();
+    for (const WatchedHandle& watch : ThisThreadWatches()) {
+      fds.push_back({watch.handle, POLLIN, 0});
+    }
+    if (poll(fds.data(), fds.size(), timeout_ms) <= 0) continue;
+    // Handlers may watch or unwatch descriptors: look each one up again.
+    for (size_t i = first_watch; i < fds.size(); ++i) {
+      if ((fds[i].revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
+      if (QuitRequested()) return false;
+      std::function<void()> handler;
+      for (const WatchedHandle& watch : ThisThreadWatches()) {
+        if (watch.handle == fds[i].fd) handler = watch.on_readable;
+      }
+      if (handler) handler();
+    }
+  }
+}
+
+void WatchHandle(int handle, std::function<void()> on_readable) {
+  UnwatchHandle(handle);
+  ThisThreadWatches().push_back({handle, std::move(on_readable)});
+}
+
+void UnwatchHandle(int handle) {
+  std::vector<WatchedHandle>& watches = ThisThreadWatches();
+  for (auto it = watches.begin(); it != watches.end(); ++it) {
+    if (it->handle == handle) {
+      watches.erase(it);
+      return;
     }
   }
 }

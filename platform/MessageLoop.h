@@ -7,6 +7,8 @@
 // that poll QuitRequested() see it too.
 #pragma once
 
+#include <functional>
+
 namespace vantora {
 
 // Installs handlers for SIGTERM, SIGINT and SIGHUP that request the quit.
@@ -34,5 +36,14 @@ bool PumpMessages(int milliseconds);
 
 // Runs the calling thread's timers until the quit is requested.
 void RunMessageLoop();
+
+// Watches a descriptor from the calling thread's message loop: whenever it is
+// readable, the loop calls on_readable on this thread, which must consume
+// what made it readable (or the loop calls it again at once).  Another watch
+// of the same descriptor replaces the earlier one.  The caller keeps the
+// descriptor open until it is unwatched.
+void WatchHandle(int handle, std::function<void()> on_readable);
+// Stops watching a descriptor of the calling thread; nothing when unwatched.
+void UnwatchHandle(int handle);
 
 }  // namespace vantora

@@ -1,0 +1,196 @@
+// The CGI server mode, as both CGI variants share it: a persistent server
+// process serves the requests that short-lived CGI processes (the clients)
+// relay to it through files in the server folder.  No pipe, socket or shared
+// memory joins them.
+//
+// Files, all named from the server base path (ServerBasePath):
+//   base + "_S"  the list file (adapters/CgiRelayList.h)
+//   base + "_W"  the server's sign of life: a server process holds LOCK_EX
+//                on it for its whole life, so a server that crashed never
+//                looks alive
+// and the request and answer files of each variant.
+//
+// Nobody waits for a poll tick: the server and the waiting clients watch the
+// server folder with inotify and act as soon as the list file (or the
+// server's sign of life) changes.  The timers and pauses of the protocol stay
+// as the fallback when a wake-up is missed or inotify is not available.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "adapters/CgiRelayList.h"
+#include "engine/HttpEng.h"
+#include "platform/Component.h"
+#include "platform/Thread.h"
+
+namespace vantora {
+
+class TTimer;
+
+// The server folder: the program's folder + "/Temp".  With create set (a
+// server, or a client about to start one) a missing folder is created, open
+// to its owner only (mode 0700: the relayed requests hold the visitors'
+// cookies).  When it neither exists nor can be created the folder is the
+// program's own.
+std::string ServerFolder(bool create);
+// The server folder + "/" + the program's file name.
+std::string ServerBasePath(bool create);
+inline std::string ListFilePath(const std::string& base) { return base + "_S"; }
+inline std::string WindowFilePath(const std::string& base) { return base + "_W"; }
+
+// True when a server process is alive: the sign-of-life file exists and a
+// shared lock on it is refused.
+bool ServerWindowExists(const std::string& base);
+// A server process takes its sign of life (once per process; both variants
+// of one process share it).  False when another live server holds it; then
+// a later call tries again.
+bool ShowServerWindow(const std::string& base);
+// Gives up this process's sign of life and deletes its file.
+void CloseServerWindow();
+
+// A server process started from a terminal says so, once, on standard
+// error: "serving CGI requests relayed through <folder>; Ctrl-C stops".
+void AnnounceServer(const std::string& folder);
+
+// The process-wide window-seen flag: a client has seen the server alive.
+bool WindowSeen();
+void SetWindowSeen(bool seen);
+
+// Deletes the files that match pattern (a path whose file-name part may
+// hold '*' and '?'), stopping at the first one that cannot be deleted.
+void DeleteMatchingFiles(const std::string& pattern);
+
+// A path whose letters may have been upper-cased (the list records hold
+// upper-cased names) as it exists on disk: the path itself when it exists,
+// otherwise the path that equals it ignoring case, looked up first under
+// base's folder and then component by component.  Empty when none exists.
+std::string FindFileIgnoringCase(const std::string& path, const std::string& base);
+
+// One per thread that takes part (the main thread and every request thread
+// of a server); one set per variant.
+class TServerData {
+ public:
+  TServerData() = default;
+  // An owner deletes the list file it created.
+  ~TServerData();
+  TServerData(const TServerData&) = delete;
+  TServerData& operator=(const TServerData&) = delete;
+
+  // Set in the process that created the list file (its path).
+  bool owner = false;
+  std::string owned_list;
+  // The upper-cased name of the request this thread registered.
+  std::string registered_name;
+};
+
+// Server start: a list file left over is deleted (and the start waits
+// 200 ms); a new empty one is created, dated now, owned by data.  With
+// clear_request_files every file matching base + "_C_*" is deleted then.
+// On failure the log line "Can not create file " + list path.
+bool StartServerList(TServerData& data, const std::string& base, bool clear_request_files);
+
+// Client registration: the list must exist and a server be alive (checked
+// while the list is held).  prepare runs with the list held and returns the
+// request name (empty: nothing to register).
+bool RegisterRequest(TServerData& data, const std::string& base,
+                     const std::function<std::string()>& prepare);
+
+// Start-up clean-up of every CGI process of a variant: with no server
+// alive, a list file more than 30 seconds old is deleted (then the start
+// waits pause_ms); with clear_request_files and no list file, the files
+// base + "_C_*" are deleted.
+void ClearStaleServer(const std::string& base, int pause_ms, bool clear_request_files);
+
+// How a client's wait ended.
+enum class TWaitResult { kAnswered, kAborted, kServerDead, kTimedOut, kQuit };
+
+// What a variant does at the ends of the client's wait.
+struct TWaitHooks {
+  std::function<void()> on_finished;  // the request is finished: pass on the answer
+  std::function<void()> on_aborted;   // the list is gone or stays locked
+  std::function<void()> on_dead;      // the server died; the list is deleted
+};
+
+// The client's wait for its registered request, for at most 180 seconds.
+// The server counts as dead when its sign of life vanished after being seen,
+// or when the request is unfinished and the list file has not been dated for
+// more than 30 seconds; the list file is then deleted.  Waits for changes of
+// the list file, and 100 ms at most between looks.
+TWaitResult WaitForAnswer(TServerData& data, const std::string& base, const TWaitHooks& hooks);
+
+// The polling and wake-up machinery of one variant's server: a timer of the
+// given interval and an inotify watch of the server folder, both running
+// ServeNextRequest on the thread that created the server (its main thread).
+class TCgiRelayServer {
+ public:
+  struct Variant {
+    int interval_ms;
+    // True for names of this variant's requests.
+    std::function<bool(const std::string& name)> own_kind;
+    // Serves the request of that file on the calling thread, including its
+    // FinishRequestEntry.
+    std::function<void(const std::string& path)> run_request;
+    // Drops a record whose file no longer exists.
+    std::function<void(const std::string& name)> finish_entry;
+  };
+
+  // owner: the engine.  Arms the timer and the watch at once.
+  TCgiRelayServer(TComponent* owner, std::string base, TCGIMode mode, Variant variant);
+  ~TCgiRelayServer();
+  TCgiRelayServer(const TCgiRelayServer&) = delete;
+  TCgiRelayServer& operator=(const TCgiRelayServer&) = delete;
+
+  // The timer handler: takes at most one waiting record of this variant and
+  // serves it (ServerThreadMode: on a new request thread).  Ends the program
+  // when the list file is gone.
+  void ServeNextRequest();
+
+  // The server's clean end: gives up the sign of life, so that no client
+  // registers any more, serves the records still waiting, waits for the
+  // running request threads and stops polling.  Runs before the forms are
+  // destroyed.
+  void ShutDown();
+
+ private:
+  void OnFolderChanged();
+  void RunOnThread(const std::string& path);
+
+  std::string base_;
+  TCGIMode mode_;
+  Variant variant_;
+  TTimer* timer_;  // owned by the owner component
+  int watch_ = -1;
+  int closing_ = 0;  // the program's closing step that runs ShutDown
+  bool shut_down_ = false;
+  std::shared_ptr<std::atomic<int>> running_;  // request threads at work
+};
+
+// The mode a server process runs in: ServerThreadMode when it was asked for
+// (the given mode, or the environment variable CGI_SERVER_THREADS = "1"),
+// otherwise ServerMode.
+TCGIMode ServerProcessMode(TCGIMode given);
+
+// A server's request thread: runs one request and frees itself.
+class TCGIRequestThread : public TThread {
+ public:
+  TCGIRequestThread(std::string name, std::function<void(const std::string&)> body,
+                    std::shared_ptr<std::atomic<int>> running);
+  ~TCGIRequestThread() override;
+  const std::string& RequestName() const { return name_; }
+
+ protected:
+  void Execute() override;
+
+ private:
+  std::string name_;
+  std::function<void(const std::string&)> body_;
+  std::shared_ptr<std::atomic<int>> running_;
+};
+
+// The request thread serving the calling thread, or null.
+TThread* CurrentCgiRequestThread();
+
+}  // namespace vantora
