@@ -279,8 +279,11 @@ bool RelayToRunningServer(const std::string& base) {
     unlink(answer.c_str());
   };
   hooks.on_aborted = [] { WriteLog("CGI server aborted"); };
-  hooks.on_dead = [&base, &id] { unlink((base + "_C_" + id + "_REQ").c_str()); };
-  WaitForAnswer(data, base, hooks);
+  const std::string request = base + "_C_" + id + "_REQ";
+  hooks.on_dead = [&request] { unlink(request.c_str()); };
+  // A request that gets no answer leaves no file behind: it holds the
+  // visitor's cookies, and no server will serve it any more.
+  if (WaitForAnswer(data, base, hooks) != TWaitResult::kAnswered) unlink(request.c_str());
   TerminateProgram();
   return true;  // reached only where TerminateProgram returns (a library)
 }

@@ -18,3 +18,12 @@ install(FILES ${CMAKE_SOURCE_DIR}/tools/server/lighttpd-vantora.conf
               ${CMAKE_SOURCE_DIR}/tools/server/apache-vantora-fastcgi.conf
               ${CMAKE_SOURCE_DIR}/tools/server/vantora-fastcgi.service
         DESTINATION ${CMAKE_INSTALL_DATADIR}/vantora/server)
+
+# The systemd unit of the CGI server.  VANTORA_CGI_PROGRAM is the program the
+# web server runs (the server must run that very file).
+set(VANTORA_CGI_PROGRAM "${CMAKE_INSTALL_FULL_BINDIR}/vantora" CACHE STRING
+    "Path of the vantora program the web server runs, for the CGI server's systemd unit")
+configure_file(${CMAKE_SOURCE_DIR}/tools/vantora-cgi-server.service.in
+               ${CMAKE_BINARY_DIR}/vantora-cgi-server.service @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/vantora-cgi-server.service
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/systemd/system)
