@@ -100,6 +100,12 @@ void FinishRequestEntry(const std::string& name);
 // line "Content-Length: " + the body's size is put before its empty line.
 // False when the answer file cannot be read.
 bool CopyAnswer(const std::string& answer_path, THandleStream& output);
+// Server: ends the answer of the relayed request the calling thread serves
+// before the request is done: the answer file is closed and the request's
+// record removed, so its client passes the answer on at once; whatever the
+// request writes afterwards goes nowhere.  False when the thread serves no
+// relayed request.
+bool EndRelayedAnswer();
 // Client: when a server is alive and registers the request, waits for its
 // answer, passes it on and ends the process.  Otherwise returns, and the
 // request is to be served here: true when its body has already gone into a

@@ -288,6 +288,14 @@ bool RelayToRunningServer(const std::string& base) {
   return true;  // reached only where TerminateProgram returns (a library)
 }
 
+bool EndRelayedAnswer() {
+  CgiStdThreadState& state = CgiStdState();
+  if (!IsCgiServerProcess() || state.request_file_name.empty() || !state.output) return false;
+  state.output.reset();
+  RemoveListRecords(ListFilePath(ServerBasePath(false)), state.request_file_name);
+  return true;
+}
+
 void TCGIStdEngine::RunServerRequest(const std::string& name) {
   CgiStdThreadState& state = CgiStdState();
   state.request_file_name = name;
@@ -298,6 +306,7 @@ void TCGIStdEngine::RunServerRequest(const std::string& name) {
   state.output.reset();
   state.input.reset();
   FinishRequestEntry(name);
+  state.request_file_name.clear();
 }
 
 void TCGIStdEngine::RelayRequest() {

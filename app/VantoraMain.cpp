@@ -125,11 +125,13 @@ void TFormMain::CountVisit(const std::string& query) {
 bool EndResponseEarly() {
   if (IsFastCgiProcess()) return EndFastCgiResponse();
   auto* engine = dynamic_cast<TCGIStdEngine*>(CurrentEngine());
-  if (engine == nullptr || IsCgiServerProcess() || engine->CGIMode() != TCGIMode::NormalMode) {
-    return false;
-  }
+  if (engine == nullptr) return false;
   // Collected output leaves only at the end of the request.
   if (engine->BufferedOutput() && !engine->OutputIsDirect()) return false;
+  // A relayed request: its client passes the answer on while the CGI server
+  // goes on with the request.
+  if (IsCgiServerProcess()) return EndRelayedAnswer();
+  if (engine->CGIMode() != TCGIMode::NormalMode) return false;
   CgiStdThreadState& state = CgiStdState();
   if (!state.output) return false;
   if (engine->AutoTerminate()) {
