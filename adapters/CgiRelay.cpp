@@ -310,7 +310,9 @@ TWaitResult WaitForAnswer(TServerData& data, const std::string& base, const TWai
       if (hooks.on_finished) hooks.on_finished();
       return TWaitResult::kAnswered;
     }
-    if (status == kRelayNoServer || status == kRelayListUnavailable) {
+    // A list held by others for a while is no reason to give up on a live
+    // server: its answer would be lost.  The wait goes on.
+    if (status == kRelayNoServer || (status == kRelayListUnavailable && !found)) {
       if (hooks.on_aborted) hooks.on_aborted();
       return TWaitResult::kAborted;
     }

@@ -117,7 +117,8 @@ struct TWaitHooks {
 // The client's wait for its registered request, for at most 180 seconds.
 // The server counts as dead when its sign of life vanished after being seen,
 // or when the request is unfinished and the list file has not been dated for
-// more than 30 seconds; the list file is then deleted.  Waits for changes of
+// more than 30 seconds; the list file is then deleted.  A list that stays
+// locked ends the wait only when no server is alive.  Waits for changes of
 // the list file, and 100 ms at most between looks.
 TWaitResult WaitForAnswer(TServerData& data, const std::string& base, const TWaitHooks& hooks);
 

@@ -171,7 +171,9 @@ int RequestStatus(const std::string& list_path, const std::string& registered_na
 
 void RemoveListRecords(const std::string& list_path, const std::string& name) {
   LockedFile file;
-  if (OpenListFile(&file, list_path, O_RDWR, ShareLock::kExclusive, 11, 100) != OpenStatus::kOk) {
+  // A finished request whose record stayed would leave its client waiting
+  // for ever: the list is waited for up to 30 seconds.
+  if (OpenListFile(&file, list_path, O_RDWR, ShareLock::kExclusive, 301, 100) != OpenStatus::kOk) {
     return;
   }
   const std::string key = UpperCase(name);

@@ -107,7 +107,7 @@ int RequestStatus(const std::string& list_path, const std::string& registered_na
 
 // Server side: removes the records whose name equals the upper-cased name,
 // keeping the order of the others, and sets the list file's date to now.
-// Nothing when the list file is missing or stays locked.
+// Nothing when the list file is missing or stays locked for 30 seconds.
 void RemoveListRecords(const std::string& list_path, const std::string& name);
 
 // Server side, at its end: deletes the list file, under the lock of one

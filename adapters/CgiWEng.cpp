@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "adapters/CgiSEng.h"
 #include "adapters/FastCgiStartup.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/CommandLine.h"
@@ -28,6 +29,8 @@ const char* const kVariableSections[] = {"CGI", "SYSTEM", "EXTRA HEADERS", "ACCE
 bool ComputeNotWindowsCgi() {
   // "--fastcgi ADDRESS" is no profile: a FastCGI application serves.
   if (IsLibrary() || IsFastCgiProcess()) return true;
+  // "START_SERVER" starts a standard CGI server; it is never a profile.
+  if (ParamCount() > 0 && ParamStr(1) == kStartServerParam) return true;
   return !GetEnv("SERVER_SOFTWARE").empty() &&
          UpperCase(GetEnv("CGI_VERSION")).find("WIN") == std::string::npos;
 }
@@ -39,6 +42,11 @@ CgiWinThreadState& CgiWinState() { return cgi_win_state; }
 void StartCgiWinUnit() {
   not_windows_cgi = ComputeNotWindowsCgi();
   windows_cgi_server = !not_windows_cgi && ParamCount() == 0;
+}
+
+TServerData& CgiWinServerData() {
+  if (!cgi_win_state.server_data) cgi_win_state.server_data = std::make_unique<TServerData>();
+  return *cgi_win_state.server_data;
 }
 
 bool IsNotWindowsCgiProcess() { return not_windows_cgi; }
@@ -69,7 +77,7 @@ TCGIWinEngine::TCGIWinEngine(TComponent* owner, bool started_by_hand, TCGIMode c
   SetAutoHttpHeader(auto_http_header);
   SetAutoContentType(std::move(auto_content_type));
   auto_terminate_ = auto_terminate;
-  SetCGIMode(started_by_hand ? TCGIMode::ServerMode : cgi_mode);
+  SetCGIMode(started_by_hand || windows_cgi_server ? ServerProcessMode(cgi_mode) : cgi_mode);
   // (Threads need no preparation here: the per-thread state is thread_local.)
   OnRequestError = std::move(on_request_error);
   OnLastExecRequest = std::move(on_last_exec_request);
@@ -77,10 +85,20 @@ TCGIWinEngine::TCGIWinEngine(TComponent* owner, bool started_by_hand, TCGIMode c
   OnFirstExecRequest = std::move(on_first_exec_request);
 
   MakeCurrent();
-  // Hand-over to the CGI server, first point: a Windows CGI process started
-  // without parameters is the CGI server process, which serves the relayed
-  // profiles from a poll timer armed here once the server mode is built.
-  if (windows_cgi_server) return;
+  // A Windows CGI process started without parameters is the CGI server
+  // process: it serves the relayed profiles from its poll timer and the
+  // wake-ups of the server folder.  (The first hand-over, of a request
+  // process to a running server, happens at unit start-up.)
+  if (windows_cgi_server) {
+    TCgiRelayServer::Variant variant;
+    variant.interval_ms = 60;
+    variant.own_kind = [](const std::string& name) { return !IsStdRequestName(name); };
+    variant.run_request = [this](const std::string& path) { RunServerRequest(path); };
+    variant.finish_entry = FinishProfileEntry;
+    relay_server_ = std::make_unique<TCgiRelayServer>(this, ServerBasePath(true), CGIMode(),
+                                                      std::move(variant));
+    return;
+  }
   RunProfile(AddSystemDrive(ParamStr(1)));
 }
 
@@ -96,8 +114,8 @@ void TCGIWinEngine::RunProfile(const std::string& path) {
   state.multipart_data.clear();
   // Hand-over to the CGI server, second point: with a CGIMode other than
   // NormalMode the profile is relayed to the CGI server process, which
-  // writes the output file.  The server mode is not part of this build, so
-  // the request is served here in every mode.
+  // writes the output file.  When no server takes it, it is served here.
+  if (CGIMode() != TCGIMode::NormalMode) RelayRequest();
   RunRequest();
   if (auto_terminate_) TerminateProgram();
 }
@@ -168,7 +186,7 @@ void TCGIWinEngine::FinishRequest() {
   state.content.reset();
 }
 
-TThread* TCGIWinEngine::CurrentRequestThread() { return cgi_win_state.request_thread; }
+TThread* TCGIWinEngine::CurrentRequestThread() { return CurrentCgiRequestThread(); }
 
 std::string TCGIWinEngine::GetCookie() {
   const TCGIIniFile* profile = cgi_win_state.profile.get();

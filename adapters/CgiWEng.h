@@ -23,15 +23,17 @@
 // (RunProfile) and, with AutoTerminate, ends the process with exit code 0.
 //
 // A Windows CGI process may also hand its request to the persistent CGI
-// server.  That mode is not part of this build; the places where a process
-// leaves normal mode for it are marked "Hand-over to the CGI server" in
-// CgiWEng.cpp.
+// server (adapters/CgiRelay.h; this variant's steps in CgiWEngRelay.cpp):
+// the list record names the profile, and the server writes the output file
+// itself.  The places where a process leaves normal mode for it are marked
+// "Hand-over to the CGI server" in CgiWEng.cpp.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "adapters/CgiRelay.h"
 #include "adapters/CgiWEngProfile.h"
 #include "engine/HttpEng.h"
 #include "platform/HandleStream.h"
@@ -54,7 +56,25 @@ struct CgiWinThreadState {
   std::string multipart_data;
   // The thread serving the request (CGI server-thread mode only).
   TThread* request_thread = nullptr;
+  // This thread's part in the CGI server mode; created when first needed.
+  std::unique_ptr<TServerData> server_data;
 };
+
+// The calling thread's server data of this variant.
+TServerData& CgiWinServerData();
+
+// The Windows variant's relay steps (CgiWEngRelay.cpp).
+//
+// The CGI server part of the unit start-up, run after StartCgiWinUnit once
+// the usage questions are answered, in a Windows CGI process only: clears a
+// stale list; the server process starts its list; a request process whose
+// profile a live server registers waits for it to be served and ends.
+void StartCgiWinRelay();
+// Client: registers the profile with a live server, waits until it is
+// served and ends the process.  Returns when no server registered it.
+void RelayProfileToRunningServer(const std::string& profile_path);
+// Server: removes the profile's record; the profile itself stays.
+void FinishProfileEntry(const std::string& name);
 
 // The calling thread's record.
 CgiWinThreadState& CgiWinState();
@@ -140,7 +160,15 @@ class TCGIWinEngine : public THttpEngine {
   // External] (a GET reads the query string), or kNotAvailable.
   std::string ReadFormValue(const std::string& name);
 
+  // Server: serves the relayed profile on the calling thread and finishes
+  // its entry.
+  void RunServerRequest(const std::string& name);
+
  private:
+  // Second hand-over: starts the CGI server process and relays the profile
+  // to it.  Returns only when no server registered it.
+  void RelayRequest();
+
   // Writes to the output file when output is not being collected.
   void WriteOut(const void* bytes, int count);
   // Opens the request's files and raises the events (ExecRequest's work).
@@ -148,6 +176,7 @@ class TCGIWinEngine : public THttpEngine {
 
   bool auto_terminate_ = true;
   bool first_request_ = true;
+  std::unique_ptr<TCgiRelayServer> relay_server_;  // the CGI server process's polling
 };
 
 }  // namespace vantora

@@ -44,6 +44,7 @@ int RunProgram(int argc, const char* const* argv, const TFormCreator& create_for
   StartFastCgiUnit();
   StartCgiWinUnit();
   if (AnswerCommandLineQuestion()) return 0;
+  if (!IsNotWindowsCgiProcess()) StartCgiWinRelay();
   StartCgiStdUnit();
 
   TApplication& application = TApplication::Instance();

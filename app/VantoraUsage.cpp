@@ -26,6 +26,13 @@ const StartForm kStartForms[] = {
      "server wrote (CGI_VERSION names \"WIN\" when the server\n"
      "sets SERVER_SOFTWARE); the answer goes to the output\n"
      "file the profile names."},
+    {"START_SERVER",
+     "CGI server: stays loaded beside the program and serves\n"
+     "the requests its standard CGI processes relay to it\n"
+     "through the folder Temp there; Ctrl-C or SIGTERM ends it.\n"
+     "Started with no parameters (and no SERVER_SOFTWARE) it\n"
+     "serves relayed Windows CGI profiles as well.\n"
+     "CGI_SERVER_THREADS=1 serves each request on a thread."},
     {"--fastcgi ADDRESS [--threads N]",
      "FastCGI: stays loaded and serves the web server's\n"
      "requests on N threads (default: one per core) at the\n"
@@ -72,8 +79,9 @@ std::string UsageText(const std::string& program_file) {
     return ExtractFileName(ChangeFileExt(program_file, extension));
   };
 
-  std::string text = "Usage: " + name +
-                     " [PROFILE | --fastcgi ADDRESS [--threads N] | --help | --version]\n\n";
+  std::string text =
+      "Usage: " + name +
+      " [PROFILE | START_SERVER | --fastcgi ADDRESS [--threads N] | --help | --version]\n\n";
   text +=
       "Counts the visits of a web site's pages and shows them as pages and charts.\n"
       "A web server runs the program for every request; each page of the site\n"

@@ -32,9 +32,11 @@ TEST(VantoraUsage, NamesTheProgramsFilesAndItsLog) {
   ScopedEnv log_dir("CGI_LOG_DIR", std::nullopt);
   const std::string text = UsageText("/srv/cgi-bin/vantora.cgi");
   for (const char* part :
-       {"Usage: vantora.cgi [PROFILE | --fastcgi ADDRESS [--threads N] | --help | --version]\n",
-        "  vantora.cgi PROFILE ", "in /srv/cgi-bin:\n", "  vantora.stat1  ", "  vantora.stat2  ",
-        "  vantora.htm  ", "Its log: /srv/cgi-bin/Log/vantora.Log\n"}) {
+       {"Usage: vantora.cgi [PROFILE | START_SERVER | --fastcgi ADDRESS [--threads N] | --help | "
+        "--version]\n",
+        "  vantora.cgi PROFILE ", "  vantora.cgi START_SERVER", "in /srv/cgi-bin:\n",
+        "  vantora.stat1  ", "  vantora.stat2  ", "  vantora.htm  ",
+        "Its log: /srv/cgi-bin/Log/vantora.Log\n"}) {
     EXPECT_TRUE(Contains(text, part)) << part << "\n" << text;
   }
   ScopedEnv other_log_dir("CGI_LOG_DIR", "/var/log/vantora");
@@ -59,7 +61,8 @@ TEST(VantoraUsage, HelpAndVersionAsAPersonRunsThem) {
   const std::string version = std::string("vantora ") + kVantoraVersion + "\n";
   const ShellCase cases[] = {
       {"help", "--help", nullptr, nullptr,
-       "Usage: vantora [PROFILE | --fastcgi ADDRESS [--threads N] | --help | --version]\n\n",
+       "Usage: vantora [PROFILE | START_SERVER | --fastcgi ADDRESS [--threads N] | --help | "
+       "--version]\n\n",
        false},
       {"version", "--version", nullptr, nullptr, version.c_str(), false},
       {"help_under_a_windows_cgi_server", "--help", "WinServer/1", "CGI/1.3a (Win)",

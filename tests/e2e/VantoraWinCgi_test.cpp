@@ -3,15 +3,19 @@
 // starts a copy of the program with the profile's path as its only
 // parameter, and reads the answer from the output file.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <strings.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "adapters/CgiRelay.h"
 #include "app/VantoraStatFiles.h"
 #include "charts/GifDecodeCheck.h"
 #include "engine/HttpEng.h"
@@ -273,6 +277,75 @@ TEST_F(VantoraWinCgiTest, ALaterShorterAnswerLeavesNoTailOfAnEarlierOne) {
   EXPECT_LT(again.size(), first_size);
   EXPECT_TRUE(Contains(again, "<html>short</html>")) << again;
   EXPECT_FALSE(Contains(again, "today=")) << again;
+}
+
+}  // namespace
+}  // namespace vantora
+
+namespace vantora {
+namespace {
+
+// The program started by hand is the CGI server of both variants: a
+// Windows CGI process finds it alive, registers its profile and ends once
+// the server has written the output file; a standard CGI process of the same
+// program is relayed to the same server.
+TEST_F(VantoraWinCgiTest, TheCgiServerServesRelayedProfilesAndStandardRequests) {
+  Request first;
+  first.query = "STAT";
+  const Answer normal = Run(first);
+  ASSERT_EQ(StoredHits(), 1);
+
+  const std::string base = Bin() + "/Temp/vantora";
+  const pid_t server =
+      StartProgram({Program()}, "", dir_.path() + "/server.out", dir_.path() + "/server.err");
+  ASSERT_GT(server, 0);
+  const auto until = [](const std::function<bool()>& done) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done() && std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+  };
+  ASSERT_TRUE(until([&] { return ServerWindowExists(base); }));
+
+  // The server is held while the request registers, so the request can only
+  // be answered through it.
+  kill(server, SIGSTOP);
+  bool registered = false;
+  std::thread release([&] {
+    registered = until([&] { return ReadWholeFile(ListFilePath(base)).size() == 268; });
+    kill(server, SIGCONT);
+  });
+  Request second;
+  second.query = "STAT";
+  second.agent = "WinCgi-Agent/2";
+  const Answer relayed = Run(second);
+  release.join();
+  EXPECT_TRUE(registered);
+  EXPECT_EQ(relayed.headers, normal.headers);
+  EXPECT_EQ(relayed.body, normal.body);
+  EXPECT_TRUE(until([&] { return StoredHits() == 2; })) << StoredHits();
+
+  {
+    ScopedEnv software("SERVER_SOFTWARE", "lighttpd/1.4.69");
+    ScopedEnv method("REQUEST_METHOD", "GET");
+    ScopedEnv query("QUERY_STRING", "STAT");
+    ScopedEnv address("REMOTE_ADDR", "127.0.0.1");
+    ScopedEnv agent("HTTP_USER_AGENT", "Standard-Agent/1");
+    const std::string out = dir_.path() + "/standard.out";
+    EXPECT_EQ(RunProgram({Program()}, out, ""), 0);
+    const std::string answer = ReadWholeFile(out);
+    EXPECT_TRUE(Contains(answer, "\r\nContent-Length: " + std::to_string(normal.body.size()) +
+                                     "\r\n\r\n" + normal.body))
+        << answer;
+  }
+  EXPECT_TRUE(until([&] { return StoredHits() == 3; })) << StoredHits();
+
+  kill(server, SIGTERM);
+  EXPECT_EQ(WaitProgram(server), 0);
+  EXPECT_FALSE(std::filesystem::exists(ListFilePath(base)));
+  EXPECT_FALSE(std::filesystem::exists(WindowFilePath(base)));
+  EXPECT_EQ(StoredHits(), 3);
 }
 
 }  // namespace
