@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -22,6 +23,8 @@
 #include "platform/Text.h"
 #include "platform/Timer.h"
 
+extern char** environ;
+
 namespace vantora {
 namespace {
 
@@ -34,6 +37,7 @@ int window_handle = -1;
 std::string window_path;
 
 std::atomic<bool> window_seen{false};
+std::atomic<bool> relay_enabled{false};
 
 thread_local TCGIRequestThread* current_request_thread = nullptr;
 
@@ -121,6 +125,32 @@ constexpr uint32_t kListChanged = IN_MODIFY | IN_CREATE | IN_DELETE | IN_MOVED_F
 constexpr uint32_t kWindowChanged = IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM;
 
 }  // namespace
+
+void SetCgiRelayEnabled(bool enabled) { relay_enabled.store(enabled); }
+bool CgiRelayEnabled() { return relay_enabled.load(); }
+
+bool StartServerProcess(const std::vector<std::string>& params) {
+  const std::string program = ModuleFileName();
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& param : params) argv.push_back(const_cast<char*>(param.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int handle = 0; handle <= 2; ++handle) {
+    posix_spawn_file_actions_addopen(&actions, handle, "/dev/null",
+                                     handle == 0 ? O_RDONLY : O_WRONLY, 0);
+  }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  pid_t pid = -1;
+  const int result =
+      posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  return result == 0;
+}
 
 std::string ServerFolder(bool create) {
   const std::string program_folder = ProgramFolder();

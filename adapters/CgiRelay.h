@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "adapters/CgiRelayList.h"
 #include "engine/HttpEng.h"
@@ -29,6 +30,21 @@
 namespace vantora {
 
 class TTimer;
+
+// The relay works only in the program itself: RunProgram turns it on before
+// the units start.  Only then does a process take part in the CGI server
+// mode: touch the server folder, start a server process, register requests
+// or poll for them.  Any other host of the adapters (a test) leaves it off;
+// the adapters then make the same decisions (a server process still runs in
+// ServerMode) but serve every request in the process and start no timers.
+void SetCgiRelayEnabled(bool enabled);
+bool CgiRelayEnabled();
+
+// Starts the program's own file as a new process with the given parameters
+// (the CGI server), in a session of its own so that the web server's end of
+// the request that started it does not end it, standard input and output on
+// /dev/null, the environment inherited.  False when it could not be started.
+bool StartServerProcess(const std::vector<std::string>& params);
 
 // The server folder: the program's folder + "/Temp".  With create set (a
 // server, or a client about to start one) a missing folder is created, open
@@ -149,10 +165,10 @@ class TCgiRelayServer {
   // when the list file is gone.
   void ServeNextRequest();
 
-  // The server's clean end: gives up the sign of life, so that no client
-  // registers any more, serves the records still waiting, waits for the
-  // running request threads and stops polling.  Runs before the forms are
-  // destroyed.
+  // The server's clean end: stops polling, serves the records still
+  // waiting (and those that join meanwhile), waits for the running request
+  // threads, and deletes the list under the lock of its last look, so that
+  // no client registers any more.  Runs before the forms are destroyed.
   void ShutDown();
 
  private:

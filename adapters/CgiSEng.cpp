@@ -37,16 +37,18 @@ void StartCgiStdUnit(int input_handle, int output_handle) {
   const std::string server_software = GetEnv("SERVER_SOFTWARE");
   // A FastCGI application is never the CGI server process, though a
   // process manager starts it without a CGI environment or parameters.
-  cgi_server_process = !IsFastCgiProcess() &&
-                       ((server_software.empty() && ParamCount() == 0) ||
-                        (ParamCount() > 0 && ParamStr(1) == kStartServerParam));
+  cgi_server_process =
+      !IsFastCgiProcess() && ((server_software.empty() && ParamCount() == 0) ||
+                              (ParamCount() > 0 && ParamStr(1) == kStartServerParam));
   if (IsLibrary() || WindowsCgiVersion() || IsFastCgiProcess()) return;
   if (server_software.empty() && !cgi_server_process) return;
   // Only a server creates the server folder: a request process that finds
   // none finds no server either.
-  const std::string base = ServerBasePath(cgi_server_process);
-  ClearStaleServer(base, 300, true);
+  const bool relay = CgiRelayEnabled();
+  const std::string base = relay ? ServerBasePath(cgi_server_process) : std::string();
+  if (relay) ClearStaleServer(base, 300, true);
   if (cgi_server_process) {
+    if (!relay) return;
     if (StartServerList(CgiStdServerData(), base, true)) AnnounceServer(ExtractFileDir(base));
     TApplication::Instance().AddFinalization([base] {
       DeleteMatchingFiles(base + "_C_*");
@@ -62,7 +64,7 @@ void StartCgiStdUnit(int input_handle, int output_handle) {
   // running and accepts this request, the request is relayed to it and this
   // process only copies the answer to standard output and ends, before any
   // form is created.  This holds whatever CGIMode the main form stores.
-  RelayToRunningServer(base);
+  if (relay) RelayToRunningServer(base);
 }
 
 TCGIStdEngine::TCGIStdEngine(TComponent* owner, bool server_process, TCGIMode cgi_mode,
@@ -89,6 +91,7 @@ TCGIStdEngine::TCGIStdEngine(TComponent* owner, bool server_process, TCGIMode cg
   if (GetEnv("SERVER_SOFTWARE").empty() && !cgi_server_process) return;
   MakeCurrent();
   if (cgi_server_process) {
+    if (!CgiRelayEnabled()) return;
     // The CGI server process serves the relayed requests from its poll timer
     // and the wake-ups of the server folder.
     TCgiRelayServer::Variant variant;
@@ -104,7 +107,7 @@ TCGIStdEngine::TCGIStdEngine(TComponent* owner, bool server_process, TCGIMode cg
   // NormalMode a request process starts or uses the CGI server and relays
   // the server's answer.  When no server takes the request, it is served
   // here.
-  if (CGIMode() != TCGIMode::NormalMode) RelayRequest();
+  if (CGIMode() != TCGIMode::NormalMode && CgiRelayEnabled()) RelayRequest();
   RunRequest();
 }
 

@@ -9,7 +9,6 @@
 // Answer file (the same name with "OUT" for "REQ"): everything the server's
 // engine writes for the request, as it would go to standard output.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -317,24 +316,7 @@ void TCGIStdEngine::RelayRequest() {
       const int handle = open(list.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
       if (handle >= 0) close(handle);
     }
-    // The server runs in a session of its own, so that the web server's end
-    // of this request does not end it; it inherits the environment.
-    const std::string program = ModuleFileName();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (int handle = 0; handle <= 2; ++handle) {
-      posix_spawn_file_actions_addopen(&actions, handle, "/dev/null",
-                                       handle == 0 ? O_RDONLY : O_WRONLY, 0);
-    }
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(kStartServerParam),
-                    nullptr};
-    pid_t pid = -1;
-    posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    StartServerProcess({kStartServerParam});
     for (int attempt = 0; attempt < 6; ++attempt) {
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
       // A registered request ends the process inside.

@@ -90,6 +90,7 @@ TCGIWinEngine::TCGIWinEngine(TComponent* owner, bool started_by_hand, TCGIMode c
   // wake-ups of the server folder.  (The first hand-over, of a request
   // process to a running server, happens at unit start-up.)
   if (windows_cgi_server) {
+    if (!CgiRelayEnabled()) return;
     TCgiRelayServer::Variant variant;
     variant.interval_ms = 60;
     variant.own_kind = [](const std::string& name) { return !IsStdRequestName(name); };
@@ -115,7 +116,7 @@ void TCGIWinEngine::RunProfile(const std::string& path) {
   // Hand-over to the CGI server, second point: with a CGIMode other than
   // NormalMode the profile is relayed to the CGI server process, which
   // writes the output file.  When no server takes it, it is served here.
-  if (CGIMode() != TCGIMode::NormalMode) RelayRequest();
+  if (CGIMode() != TCGIMode::NormalMode && CgiRelayEnabled()) RelayRequest();
   RunRequest();
   if (auto_terminate_) TerminateProgram();
 }

@@ -4,10 +4,6 @@
 // (the client copies nothing, and the profile is never deleted), the server
 // is the program started without parameters, and a client neither creates
 // the list nor logs an aborted wait.
-#include <fcntl.h>
-#include <spawn.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <thread>
 
@@ -20,13 +16,12 @@
 #include "platform/Paths.h"
 #include "platform/Text.h"
 
-extern char** environ;
-
 namespace vantora {
 
 void StartCgiWinRelay() {
   CgiWinThreadState& state = CgiWinState();
   if (ParamCount() > 0) state.profile_path = AddSystemDrive(ParamStr(1));
+  if (!CgiRelayEnabled()) return;
   SetWindowSeen(false);
   const bool server = IsWindowsCgiServerProcess();
   const std::string base = ServerBasePath(server);
@@ -68,23 +63,8 @@ void TCGIWinEngine::RunServerRequest(const std::string& name) {
 }
 
 void TCGIWinEngine::RelayRequest() {
-  // The server is the program started without parameters, in a session of
-  // its own, with the environment inherited.
-  const std::string program = ModuleFileName();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  for (int handle = 0; handle <= 2; ++handle) {
-    posix_spawn_file_actions_addopen(&actions, handle, "/dev/null",
-                                     handle == 0 ? O_RDONLY : O_WRONLY, 0);
-  }
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-  pid_t pid = -1;
-  posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  // The server is the program started without parameters.
+  StartServerProcess({});
   for (int attempt = 0; attempt < 21; ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     RelayProfileToRunningServer(CgiWinState().profile_path);

@@ -4,10 +4,11 @@
 
 #include <mutex>
 
+#include "adapters/CgiRelay.h"
 #include "adapters/CgiSEng.h"
 #include "adapters/CgiWEng.h"
-#include "adapters/NSapiEng.h"
 #include "adapters/FastCgiStartup.h"
+#include "adapters/NSapiEng.h"
 #include "app/VantoraMain.h"
 #include "app/VantoraStat.h"
 #include "app/VantoraUsage.h"
@@ -42,6 +43,8 @@ int RunProgram(int argc, const char* const* argv, const TFormCreator& create_for
   // person asking for the usage text or the version is answered before any
   // unit touches a file.
   StartFastCgiUnit();
+  // Only the program itself takes part in the CGI server mode.
+  SetCgiRelayEnabled(true);
   StartCgiWinUnit();
   if (AnswerCommandLineQuestion()) return 0;
   if (!IsNotWindowsCgiProcess()) StartCgiWinRelay();
