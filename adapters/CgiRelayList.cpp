@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "platform/Clock.h"
 #include "platform/Coding.h"
@@ -19,13 +17,6 @@ namespace {
 constexpr size_t kNameOffset = 12;
 constexpr size_t kNameField = 256;
 constexpr double kStaleSeconds = 30.0;
-
-// Sleeps a step of a lock wait: short at first, so a lock held for a few
-// microseconds costs little, longer while it stays held.
-void PauseStep(int step) {
-  const int micros = std::min(200 << std::min(step, 5), 5000);
-  std::this_thread::sleep_for(std::chrono::microseconds(micros));
-}
 
 }  // namespace
 
@@ -65,14 +56,7 @@ std::vector<TListRecord> DecodeList(std::string_view bytes) {
 
 OpenStatus OpenListFile(LockedFile* file, const std::string& path, int flags, ShareLock lock,
                         int attempts, int pause_ms) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point end =
-      Clock::now() + std::chrono::milliseconds(std::max(0, attempts - 1) * pause_ms);
-  for (int step = 0;; ++step) {
-    const OpenStatus status = file->Open(path, flags, 0600, lock);
-    if (status != OpenStatus::kBusy || Clock::now() >= end) return status;
-    PauseStep(step);
-  }
+  return file->OpenWithRetry(path, flags, 0600, lock, attempts, pause_ms);
 }
 
 std::string ReadListBytes(const LockedFile& file) {
