@@ -102,12 +102,17 @@ std::string VisitorFile(TDateTime now) {
   TDateTime time = now - 3.0 / 1440;
   for (int age = 0; age < kVisitorSlots; ++age) {
     const int slot = (kNewestSlot - age + kVisitorSlots) % kVisitorSlots;
-    const std::string address = "10." + std::to_string(sequence.Next() % 3) + "." +
-                                std::to_string(sequence.Next() % 5) + "." +
-                                std::to_string(sequence.Next() % 40);
-    const TVisitorRecord record =
-        MakeVisitorRecord(time, sequence.Pick(kReferrers), sequence.Pick(kAgents), address,
-                          sequence.Pick(kHostNames));
+    // One draw after another, in a fixed order: the pinned files were made
+    // with these draws, and a compiler may evaluate arguments in any order.
+    const uint32_t fourth = sequence.Next() % 40;
+    const uint32_t third = sequence.Next() % 5;
+    const uint32_t second = sequence.Next() % 3;
+    const std::string address = "10." + std::to_string(second) + "." + std::to_string(third) +
+                                "." + std::to_string(fourth);
+    const char* host_name = sequence.Pick(kHostNames);
+    const char* agent = sequence.Pick(kAgents);
+    const char* referrer = sequence.Pick(kReferrers);
+    const TVisitorRecord record = MakeVisitorRecord(time, referrer, agent, address, host_name);
     EncodeVisitorRecord(record, bytes.data() + kVisitorHeaderSize + slot * kVisitorRecordSize);
     time -= (1 + sequence.Next() % 12) / 1440.0;
   }
