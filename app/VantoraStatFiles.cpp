@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "app/VantoraStatRing.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/Coding.h"
 #include "platform/LockedFile.h"
@@ -42,8 +43,6 @@ constexpr int kHourAttempts = 3;
 constexpr int kHourPauseMs = 100;
 // Two hour starts closer than this (in days) are the same hour.
 constexpr double kSameHour = 0.001;
-// Records read at once by the backward repeat scan.
-constexpr int kScanBatch = 32;
 // Records read at once by the backward reader of the hourly file.
 constexpr off_t kBackwardBatch = 512;
 // The years 1 to 9999 as date-time values.
@@ -75,69 +74,6 @@ std::string DecodeText(const char* src, size_t size) {
 
 long long Milliseconds(double days) { return std::llround(days * kMillisecondsPerDay); }
 
-off_t SlotOffset(int slot) {
-  return kVisitorHeaderSize + static_cast<off_t>(slot) * kVisitorRecordSize;
-}
-
-// The ring as found in an open visitor file.
-struct Ring {
-  int slots = 0;   // whole records present, at most 500
-  int newest = 0;  // slot of the newest record; 0..slots-1, 0 when empty
-};
-
-// The slot whose record has the newest Time, used when the stored index is
-// out of range.  slots > 0.
-std::optional<int> NewestByTime(const LockedFile& file, int slots) {
-  std::string buffer(static_cast<size_t>(slots) * kVisitorRecordSize, '\0');
-  if (file.ReadAt(buffer.data(), buffer.size(), kVisitorHeaderSize) !=
-      static_cast<ssize_t>(buffer.size())) {
-    return std::nullopt;
-  }
-  int newest = 0;
-  double newest_time = 0;
-  for (int slot = 0; slot < slots; ++slot) {
-    const double time = DecodeDouble(buffer.data() + slot * kVisitorRecordSize + kTimeOffset);
-    if (slot == 0 || time > newest_time) {
-      newest = slot;
-      newest_time = time;
-    }
-  }
-  return newest;
-}
-
-// Reads the ring's shape.  With repair (the caller holds the exclusive lock)
-// a torn tail is cut back to the last whole record first, and the repair is
-// reported; without it a torn tail is only left unread.  False on a read or
-// write error.
-bool InspectRing(const LockedFile& file, const std::string& path, bool repair, Ring* ring) {
-  off_t size = file.Size();
-  if (size < 0) return false;
-  off_t whole =
-      size < kVisitorHeaderSize ? 0 : size - (size - kVisitorHeaderSize) % kVisitorRecordSize;
-  if (repair && whole != size) {
-    if (!file.Truncate(whole)) return false;
-    ReportFailure("Visitor statistics file repaired: torn tail of " + std::to_string(size - whole) +
-                  " bytes cut off " + path);
-    size = whole;
-  }
-  *ring = Ring();
-  if (whole < kVisitorHeaderSize) return true;
-  ring->slots = static_cast<int>(
-      std::min<off_t>((whole - kVisitorHeaderSize) / kVisitorRecordSize, kVisitorSlots));
-  if (ring->slots == 0) return true;
-  char header[kVisitorHeaderSize];
-  if (file.ReadAt(header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return false;
-  const int32_t index = static_cast<int32_t>(DecodeFixed32(header));
-  if (index >= 0 && index < ring->slots) {
-    ring->newest = index;
-    return true;
-  }
-  const std::optional<int> rebuilt = NewestByTime(file, ring->slots);
-  if (!rebuilt) return false;
-  ring->newest = *rebuilt;
-  return true;
-}
-
 // kBusy: another process held the file for the whole wait.
 enum class Repeat { kNo, kYes, kError, kBusy };
 
@@ -149,45 +85,45 @@ bool SameText(const char* a, const char* b, size_t size) {
   return length_a == length_b && std::memcmp(a + 1, b + 1, length_a) == 0;
 }
 
+// The process's copy of the visitor file's records, for the repeat test of
+// appends.  Guarded by VisitorFileTurn(), held exclusively.
+VisitorRingCopy& RingCopy() {
+  static VisitorRingCopy* copy = new VisitorRingCopy();
+  return *copy;
+}
+
 // Examines the stored records from the newest towards older ones until the
 // first one that lies before the window.  Works on the encoded bytes, so the
-// scan of a busy ring costs no allocations while the lock is held.
-Repeat FindRepeat(const LockedFile& file, const Ring& ring, const TVisitorRecord& record,
-                  double window) {
+// scan of a busy ring costs no allocations.
+bool FindRepeat(const VisitorRingCopy& copy, const VisitorRing& ring, const TVisitorRecord& record,
+                double window) {
   const long long window_ms = Milliseconds(window);
+  // Records more than a millisecond inside the window need no rounding to
+  // tell: most of a busy ring is.
+  const double surely_inside = window - 1.0 / kMillisecondsPerDay;
   char encoded[kVisitorRecordSize];
   EncodeVisitorRecord(record, encoded);
-  std::string buffer(static_cast<size_t>(kScanBatch) * kVisitorRecordSize, '\0');
-  int examined = 0;
-  int high = ring.newest;
-  while (examined < ring.slots) {
-    const int low = std::max({0, high - kScanBatch + 1, high - (ring.slots - examined) + 1});
-    const size_t count = static_cast<size_t>(high - low + 1);
-    const size_t bytes = count * kVisitorRecordSize;
-    if (file.ReadAt(buffer.data(), bytes, SlotOffset(low)) != static_cast<ssize_t>(bytes)) {
-      return Repeat::kError;
+  int slot = ring.newest;
+  for (int examined = 0; examined < ring.slots; ++examined) {
+    const char* stored = copy.Record(slot);
+    const double age = record.Time - DecodeDouble(stored + kTimeOffset);
+    if (!(age < surely_inside) && Milliseconds(age) > window_ms) return false;
+    if (SameText(stored + kAddressOffset, encoded + kAddressOffset, kAddressSize) &&
+        SameText(stored + kAgentOffset, encoded + kAgentOffset, kAgentSize)) {
+      return true;
     }
-    for (int slot = high; slot >= low; --slot) {
-      const char* stored = buffer.data() + (slot - low) * kVisitorRecordSize;
-      const double stored_time = DecodeDouble(stored + kTimeOffset);
-      if (Milliseconds(record.Time - stored_time) > window_ms) return Repeat::kNo;
-      if (SameText(stored + kAddressOffset, encoded + kAddressOffset, kAddressSize) &&
-          SameText(stored + kAgentOffset, encoded + kAgentOffset, kAgentSize)) {
-        return Repeat::kYes;
-      }
-      ++examined;
-    }
-    high = low - 1;
-    if (high < 0) high = ring.slots - 1;
+    slot = slot == 0 ? ring.slots - 1 : slot - 1;
   }
-  return Repeat::kNo;
+  return false;
 }
 
 // One locked look at the visitor file: opens it with the exclusive lock
 // (waiting for another holder as long as the pauses between all attempts
-// would last), repairs a torn tail and runs the repeat test.
+// would last), repairs a torn tail, brings the copy of its records up to date
+// and runs the repeat test.
+// REQUIRES: VisitorFileTurn() held exclusively.
 Repeat LockAndTest(const std::string& path, const TVisitorRecord& record, double window,
-                   LockedFile* file, Ring* ring, std::string* error) {
+                   LockedFile* file, VisitorRing* ring, std::string* error) {
   const OpenStatus status = file->OpenWithRetry(path, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive,
                                                 kVisitorAttempts, kVisitorPauseMs, error);
   if (status == OpenStatus::kBusy) {
@@ -195,13 +131,11 @@ Repeat LockAndTest(const std::string& path, const TVisitorRecord& record, double
     return Repeat::kBusy;
   }
   if (status != OpenStatus::kOk) return Repeat::kError;
-  if (!InspectRing(*file, path, /*repair=*/true, ring)) {
+  if (!InspectRing(*file, path, /*repair=*/true, ring) || !RingCopy().Update(*file, *ring)) {
     *error = "cannot read " + path + ": " + std::strerror(errno);
     return Repeat::kError;
   }
-  const Repeat repeat = FindRepeat(*file, *ring, record, window);
-  if (repeat == Repeat::kError) *error = "cannot read " + path + ": " + std::strerror(errno);
-  return repeat;
+  return FindRepeat(RingCopy(), *ring, record, window) ? Repeat::kYes : Repeat::kNo;
 }
 
 }  // namespace
@@ -283,7 +217,7 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
     if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kVisitorPauseMs));
     std::unique_lock<std::shared_mutex> turn(VisitorFileTurn());
     LockedFile file;
-    Ring ring;
+    VisitorRing ring;
     Repeat repeat = LockAndTest(path, record, window, &file, &ring, &error);
     if (repeat == Repeat::kYes) return TVisitorAppend::kRepeat;
     if (repeat == Repeat::kBusy) break;  // the whole wait is spent
@@ -308,11 +242,13 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
     EncodeFixed32(header, static_cast<uint32_t>(slot));
     // The record goes first: a process killed before the index is written
     // leaves the index on the previous newest record.
-    if (!file.WriteAt(bytes, sizeof bytes, SlotOffset(slot)) ||
+    if (!file.WriteAt(bytes, sizeof bytes, VisitorSlotOffset(slot)) ||
         !file.WriteAt(header, sizeof header, 0)) {
       error = "cannot write " + path + ": " + std::strerror(errno);
+      RingCopy().Forget();
       continue;
     }
+    RingCopy().Stored(slot, bytes, &ring);
     return TVisitorAppend::kStored;
   }
   if (error_out) *error_out = error;
@@ -331,8 +267,7 @@ void AddHourlyHitToFile(const std::string& path, TDateTime time) {
   if (status != OpenStatus::kOk) {
     throw std::runtime_error("Cannot open hourly statistics file: " + error);
   }
-  off_t size = file.Size();
-  if (size < 0) throw std::runtime_error("Cannot read hourly statistics file: " + path);
+  off_t size = file.opened_status().st_size;
   if (size % kHourRecordSize != 0) {
     const off_t torn = size % kHourRecordSize;
     size -= torn;
@@ -382,7 +317,7 @@ VisitorFileBytes ReadVisitorFileBytes(const std::string& path) {
                          kVisitorPauseMs) != OpenStatus::kOk) {
     return contents;
   }
-  Ring ring;
+  VisitorRing ring;
   if (!InspectRing(file, path, /*repair=*/false, &ring) || ring.slots == 0) return contents;
   std::string buffer(static_cast<size_t>(ring.slots) * kVisitorRecordSize, '\0');
   if (file.ReadAt(buffer.data(), buffer.size(), kVisitorHeaderSize) !=

@@ -33,26 +33,32 @@ OpenStatus LockedFile::Open(const std::string& path, int flags, mode_t mode, Sha
     if (error) *error = path + ": " + std::strerror(errno);
     return OpenStatus::kFailed;
   }
-  struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    if (error) *error = path + ": not a regular file";
-    return OpenStatus::kFailed;
-  }
-  if ((flags & O_NONBLOCK) == 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // The lock comes before the status, so that the size read with it is the
+  // one the lock holder works on.  flock() on a file of another kind is
+  // harmless and refused or granted at once.
+  int lock_errno = 0;
   if (lock != ShareLock::kNone) {
     const int operation = (lock == ShareLock::kExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
     int rc;
     do {
       rc = ::flock(fd, operation);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-      const int saved = errno;
-      ::close(fd);
-      if (error) *error = path + ": " + std::strerror(saved);
-      return saved == EWOULDBLOCK ? OpenStatus::kBusy : OpenStatus::kFailed;
-    }
+    if (rc != 0) lock_errno = errno;
   }
+  if (::fstat(fd, &status_) != 0 || !S_ISREG(status_.st_mode)) {
+    ::close(fd);
+    if (error) *error = path + ": not a regular file";
+    return OpenStatus::kFailed;
+  }
+  if (lock_errno != 0) {
+    ::close(fd);
+    if (error) *error = path + ": " + std::strerror(lock_errno);
+    return lock_errno == EWOULDBLOCK ? OpenStatus::kBusy : OpenStatus::kFailed;
+  }
+  // Reads and writes block as usual from here on.  F_SETFL takes only the
+  // status flags of its argument (O_APPEND, O_NONBLOCK, ...) and ignores the
+  // access mode and creation flags, so the open's own flags serve.
+  if ((flags & O_NONBLOCK) == 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   fd_ = fd;
   return OpenStatus::kOk;
 }

@@ -9,6 +9,7 @@
 // own attempt count and pause, or waits for the lock up to a deadline.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -54,6 +55,10 @@ class LockedFile {
 
   bool is_open() const { return fd_ >= 0; }
   int fd() const { return fd_; }
+  // The file's status as taken by the last successful open, right after its
+  // lock was granted: while the lock is held (and other processes keep to
+  // the locks), st_size is the size until the caller itself changes it.
+  const struct stat& opened_status() const { return status_; }
 
   // Reads up to count bytes at offset; loops over short reads and EINTR.
   // Returns the bytes read (less than count only at end of file), -1 on error.
@@ -67,6 +72,7 @@ class LockedFile {
 
  private:
   int fd_ = -1;
+  struct stat status_ {};
 };
 
 }  // namespace vantora

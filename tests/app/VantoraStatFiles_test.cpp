@@ -47,6 +47,21 @@ class VantoraStatFilesTest : public ::testing::Test {
   int32_t StoredIndex() {
     return static_cast<int32_t>(DecodeFixed32(ReadWholeFile(visitors_).data()));
   }
+  // Appends a visitor as another process does, through an open file of its
+  // own; without the index write it stops where a kill between the two
+  // writes leaves the file.
+  void ForeignAppend(TDateTime time, const std::string& address, bool with_index) {
+    LockedFile file;
+    ASSERT_EQ(file.Open(visitors_, O_RDWR, 0, ShareLock::kExclusive), OpenStatus::kOk);
+    char header[4];
+    ASSERT_EQ(file.ReadAt(header, sizeof header, 0), 4);
+    const int slot = (static_cast<int>(DecodeFixed32(header)) + 1) % kVisitorSlots;
+    char bytes[kVisitorRecordSize];
+    EncodeVisitorRecord(MakeVisitorRecord(time, "", "A", address), bytes);
+    ASSERT_TRUE(file.WriteAt(bytes, sizeof bytes, 4 + slot * kVisitorRecordSize));
+    EncodeFixed32(header, static_cast<uint32_t>(slot));
+    if (with_index) ASSERT_TRUE(file.WriteAt(header, sizeof header, 0));
+  }
 
   ScopedTempDir folder_;
   std::string visitors_ = folder_.path() + "/vantora.stat1";
@@ -254,6 +269,61 @@ TEST_F(VantoraStatFilesTest, RepeatTestFollowsTheRingAcrossSlotZero) {
   EXPECT_FALSE(Append(At(10, 1), Address(499), "A"));  // stored in slot 499
   EXPECT_FALSE(Append(At(10, 1), Address(2), "A"));    // the oldest record, slot 2
   EXPECT_TRUE(Append(At(10, 1), Address(0), "A"));     // overwritten by the wrap
+}
+
+TEST_F(VantoraStatFilesTest, RepeatTestSeesWhatOtherProcessesWroteMeanwhile) {
+  // This process keeps the records it read between its appends; whatever
+  // another process writes in between must reach its next repeat test.
+  const auto five_hundred_more = [this] {
+    for (int n = 0; n < 500; ++n) ForeignAppend(At(10, 2), Address(1000 + n), true);
+  };
+  const struct {
+    const char* name;
+    int visitors;  // stored by this process first, all inside one window
+    std::function<void()> meanwhile;
+    std::string probe;  // the address this process then records
+    bool counted;
+  } cases[] = {
+      {"another process appends", 3, [this] { ForeignAppend(At(10, 2), "10.9.0.1", true); },
+       "10.9.0.1", false},
+      {"an append killed before its index, ring not full", 3,
+       [this] { ForeignAppend(At(10, 2), "10.9.0.1", false); }, "10.9.0.1", false},
+      {"an append killed before its index, full ring, newest slot 499", 500,
+       [this] { ForeignAppend(At(10, 2), "10.9.0.1", false); }, "10.9.0.1", false},
+      {"an append killed before its index, full ring, newest slot 0", 501,
+       [this] { ForeignAppend(At(10, 2), "10.9.0.1", false); }, "10.9.0.1", false},
+      {"500 appends bring the index back", 500, five_hundred_more, Address(1000), false},
+      {"500 appends overwrite every visitor this process stored", 500, five_hundred_more,
+       Address(499), true},
+      {"the file made anew with one visitor", 1,
+       [this] {
+         unlink(visitors_.c_str());
+         std::string bytes(4 + kVisitorRecordSize, '\0');
+         EncodeVisitorRecord(MakeVisitorRecord(At(10, 2), "", "A", "10.9.0.1"), bytes.data() + 4);
+         WriteWholeFile(visitors_, bytes);
+       },
+       "10.9.0.1", false},
+      {"two appends killed before their index, the second over the first", 3,
+       [this] {
+         ForeignAppend(At(10, 2), "10.9.0.1", false);
+         // This process reads the file with the first record cut short...
+         EXPECT_FALSE(Append(At(10, 2), Address(0), "A"));
+         // ...and the second lands in the same slot, the size unchanged.
+         ForeignAppend(At(10, 2), "10.9.0.2", false);
+       },
+       "10.9.0.2", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(visitors_.c_str());
+    for (int n = 0; n < c.visitors; ++n) {
+      ASSERT_TRUE(Append(At(10, 0) + n * 0.001 * kMinute, Address(n), "A")) << n;
+    }
+    c.meanwhile();
+    const std::string before = ReadWholeFile(visitors_);
+    EXPECT_EQ(Append(At(10, 5), c.probe, "A"), c.counted);
+    if (!c.counted) EXPECT_TRUE(ReadWholeFile(visitors_) == before) << "a repeat wrote";
+  }
 }
 
 TEST_F(VantoraStatFilesTest, LookupRunsOnceWithoutTheLockAndRetestsAfterIt) {
@@ -472,8 +542,8 @@ class HourRecordsSinceTest : public VantoraStatFilesTest,
                              public ::testing::WithParamInterface<SinceCase> {};
 
 // Whatever the history, the backward reader hands over every record (with a
-// date for its time) that a whole pass yields at or after earliest, in the same order, and the same first
-// record; older ones only within the slack.
+// date for its time) that a whole pass yields at or after earliest, in the same order, and the same
+// first record; older ones only within the slack.
 TEST_P(HourRecordsSinceTest, YieldsTheWindowOfAWholePass) {
   const SinceCase& c = GetParam();
   std::vector<THourRecord> records;

@@ -2,11 +2,13 @@
 // visitors into the statistics files of a given program path, the way many
 // CGI processes do at the same time.
 //
-//   vantora_stat_helper <program path> <process number> <hits> <unix time>
+//   vantora_stat_helper <program path> <process number> <hits> <unix time> [shared]
 //
 // Hit i comes from address 10.<process>.<i / 256>.<i % 256> at unix time +
-// i / 4 seconds.  After each recorded hit one character goes to standard
-// output, so the test knows which hits were complete when it killed the
+// i / 4 seconds.  With "shared" every helper records the same visitors, each
+// in its own order: hit i comes from 10.0.<j / 256>.<j % 256> with
+// j = (i + 37 * process) mod hits, so the helpers repeat each other's.  After each recorded hit one
+// character goes to standard output, so the test knows which hits were complete when it killed the
 // process: '.' for a stored visitor, 'd' for a hit counted while the visitor
 // file stayed held (the visitor not stored), 'r' for a repeat.
 #include <unistd.h>
@@ -23,8 +25,10 @@
 
 int main(int argc, char** argv) {
   using namespace vantora;
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: %s <program path> <process number> <hits> <unix time>\n", argv[0]);
+  const bool shared = argc == 6 && std::string(argv[5]) == "shared";
+  if (argc != 5 && !shared) {
+    std::fprintf(stderr, "usage: %s <program path> <process number> <hits> <unix time> [shared]\n",
+                 argv[0]);
     return 2;
   }
   const std::string program = argv[1];
@@ -38,8 +42,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < hits; ++i) {
       SetFakeUnixTime(start + i / 4.0);
       THitRequest request;
-      request.remote_addr = "10." + std::to_string(process) + "." + std::to_string(i / 256) + "." +
-                            std::to_string(i % 256);
+      const int visitor = shared ? (i + 37 * process) % hits : i;
+      request.remote_addr = "10." + std::to_string(shared ? 0 : process) + "." +
+                            std::to_string(visitor / 256) + "." + std::to_string(visitor % 256);
       request.remote_host = request.remote_addr;
       request.user_agent = "Helper/1";
       request.referer = "http://site.example/";

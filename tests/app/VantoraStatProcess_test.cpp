@@ -32,7 +32,7 @@ constexpr double kStartUnixTime = 1796000400.0 + 600;
 // One running helper process, its progress read from a pipe.
 class Helper {
  public:
-  Helper(const std::string& program, int process, int hits) {
+  Helper(const std::string& program, int process, int hits, bool shared = false) {
     int fds[2];
     if (pipe(fds) != 0) return;
     posix_spawn_file_actions_t actions;
@@ -43,8 +43,13 @@ class Helper {
     const std::string process_text = std::to_string(process);
     const std::string hits_text = std::to_string(hits);
     const std::string time_text = std::to_string(kStartUnixTime);
-    const char* argv[] = {VANTORA_STAT_HELPER, program.c_str(),   process_text.c_str(),
-                          hits_text.c_str(),   time_text.c_str(), nullptr};
+    const char* argv[] = {VANTORA_STAT_HELPER,
+                          program.c_str(),
+                          process_text.c_str(),
+                          hits_text.c_str(),
+                          time_text.c_str(),
+                          shared ? "shared" : nullptr,
+                          nullptr};
     if (posix_spawn(&pid_, VANTORA_STAT_HELPER, &actions, nullptr, const_cast<char* const*>(argv),
                     environ) != 0) {
       pid_ = -1;
@@ -84,6 +89,10 @@ class Helper {
   // Of those, the ones whose visitor was stored.
   int stored() const {
     return static_cast<int>(std::count(progress_.begin(), progress_.end(), '.'));
+  }
+  // Of those, the ones counted although their visitor was not stored.
+  int dropped() const {
+    return static_cast<int>(std::count(progress_.begin(), progress_.end(), 'd'));
   }
 
  private:
@@ -164,6 +173,37 @@ TEST_F(VantoraStatProcessTest, EightProcessesLoseNoHit) {
   std::set<std::string> addresses;
   ExpectWellFormedRing(visitors_, &addresses);
   EXPECT_EQ(addresses.size(), 500u);
+}
+
+TEST_F(VantoraStatProcessTest, ProcessesRepeatingEachOthersVisitorsStoreEachOnce) {
+  // Each process keeps the records it has read between its appends: the
+  // others' appends in between must reach its repeat tests all the same.
+  constexpr int kProcesses = 6;
+  constexpr int kVisitors = 300;  // fewer than the ring holds: none drops out
+  std::vector<std::unique_ptr<Helper>> helpers;
+  for (int p = 1; p <= kProcesses; ++p) {
+    helpers.push_back(std::make_unique<Helper>(program_, p, kVisitors, /*shared=*/true));
+    ASSERT_TRUE(helpers.back()->started());
+  }
+  int stored = 0;
+  int dropped = 0;
+  for (auto& helper : helpers) {
+    const int status = helper->Wait();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(helper->completed(), kVisitors);
+    stored += helper->stored();
+    dropped += helper->dropped();
+  }
+  // A visitor is stored once, by whichever process came first; only a file
+  // held through all three attempts leaves one out (and another process may
+  // then store it).
+  std::set<std::string> addresses;
+  ExpectWellFormedRing(visitors_, &addresses);
+  const size_t slots = (ReadWholeFile(visitors_).size() - 4) / kVisitorRecordSize;
+  EXPECT_EQ(slots, static_cast<size_t>(stored));
+  EXPECT_EQ(addresses.size(), slots);
+  if (dropped == 0) EXPECT_EQ(stored, kVisitors);
+  EXPECT_EQ(SumOfHours(hours_), stored + dropped);
 }
 
 TEST_F(VantoraStatProcessTest, KilledProcessesLeaveWholeReadableFiles) {
