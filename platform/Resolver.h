@@ -1,10 +1,9 @@
 // The reverse lookup of a visitor's address, behind a small seam.
 //
-// SystemResolver() asks the system (getnameinfo with NI_NAMEREQD, IPv4 and
-// IPv6).  Tests install a FakeResolver that answers a given name, fails, or
-// takes a given time.  LookupWithDeadline runs a lookup on a helper thread and
-// waits for it at most a given time, so a resolver that hangs never holds up
-// the request.
+// SystemResolver() is a DnsResolver (platform/DnsResolver.h): the hosts file,
+// then the name servers, all on the calling thread within the caller's
+// deadline.  Tests install a FakeResolver that answers a given name, fails, or
+// takes a given time.
 #pragma once
 
 #include <atomic>
@@ -19,29 +18,32 @@ namespace vantora {
 class Resolver {
  public:
   virtual ~Resolver() = default;
-  // The host name of a numeric address (dotted IPv4 or IPv6 text), or empty
-  // when there is none or the lookup fails.  May block; called on any thread.
-  virtual std::string Lookup(const std::string& address) = 0;
+  // The host name of a numeric address (dotted IPv4 or IPv6 text), empty when
+  // there is none or the lookup fails, nullopt when the deadline passed first.
+  // Returns by the deadline (give or take the scheduler); called on any
+  // thread, possibly on several at once.
+  virtual std::optional<std::string> Lookup(const std::string& address,
+                                            std::chrono::milliseconds deadline) = 0;
 };
 
-// The system's resolver.  Shared, stateless, lives as long as any user.
+// The system's resolver.  Shared, lives as long as any user.
 std::shared_ptr<Resolver> SystemResolver();
 
-// Runs resolver->Lookup(address) on a helper thread and waits for at most
-// deadline.  Returns the answer, or nullopt when the deadline passed first; the
-// helper thread then finishes on its own, keeping the resolver alive until it
-// does.
+// resolver->Lookup(address, deadline), with a resolver that throws taken as
+// one that failed (an empty name).
 std::optional<std::string> LookupWithDeadline(std::shared_ptr<Resolver> resolver,
                                               const std::string& address,
                                               std::chrono::milliseconds deadline);
 
 // A resolver for tests: answers `name` (empty = the lookup fails) after
-// `delay`, and counts its calls.  Thread-safe.
+// `delay`; a delay longer than the deadline waits out the deadline and gives
+// nullopt.  Counts its calls.  Thread-safe.
 class FakeResolver : public Resolver {
  public:
   explicit FakeResolver(std::string name, std::chrono::milliseconds delay = {})
       : name_(std::move(name)), delay_(delay) {}
-  std::string Lookup(const std::string& address) override;
+  std::optional<std::string> Lookup(const std::string& address,
+                                    std::chrono::milliseconds deadline) override;
   int calls() const { return calls_.load(); }
   std::string last_address() const;
 

@@ -357,7 +357,7 @@ TEST_F(TemplateChoiceTest, AMissingDefaultTemplateIsAnErrorOfTheRequest) {
 class EndsBeforeLookupResolver : public Resolver {
  public:
   explicit EndsBeforeLookupResolver(int read_end) : read_end_(read_end) {}
-  std::string Lookup(const std::string&) override {
+  std::optional<std::string> Lookup(const std::string&, std::chrono::milliseconds) override {
     char buffer[4096];
     for (;;) {
       const ssize_t got = read(read_end_, buffer, sizeof buffer);
