@@ -39,22 +39,30 @@ class LoopbackDnsServer {
  public:
   LoopbackDnsServer(const char* address, uint16_t port, Behaviour behaviour, std::string host)
       : behaviour_(behaviour), host_(std::move(host)) {
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(port);
-    inet_pton(AF_INET, address, &where.sin_addr);
-    udp_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (bind(udp_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
-      throw std::runtime_error("cannot bind the test name server");
+    sockaddr_storage where{};
+    socklen_t size = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&where);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&where);
+    if (inet_pton(AF_INET, address, &v4->sin_addr) == 1) {
+      v4->sin_family = AF_INET;
+      v4->sin_port = htons(port);
+      size = sizeof *v4;
+    } else if (inet_pton(AF_INET6, address, &v6->sin6_addr) == 1) {
+      v6->sin6_family = AF_INET6;
+      v6->sin6_port = htons(port);
+      size = sizeof *v6;
     }
-    socklen_t size = sizeof where;
+    udp_ = socket(where.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (size == 0 || bind(udp_, reinterpret_cast<sockaddr*>(&where), size) != 0) {
+      throw std::runtime_error(std::string("cannot bind the test name server to ") + address);
+    }
     getsockname(udp_, reinterpret_cast<sockaddr*>(&where), &size);
-    port_ = ntohs(where.sin_port);
-    tcp_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    port_ = ntohs(where.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
+    tcp_ = socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     setsockopt(tcp_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(tcp_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
-        listen(tcp_, 4) != 0 || pipe2(stop_, O_CLOEXEC) != 0) {
+    if (bind(tcp_, reinterpret_cast<sockaddr*>(&where), size) != 0 || listen(tcp_, 4) != 0 ||
+        pipe2(stop_, O_CLOEXEC) != 0) {
       throw std::runtime_error("cannot listen as the test name server");
     }
     thread_ = std::thread([this] { Serve(); });
@@ -317,6 +325,29 @@ TEST_F(DnsResolverTest, AServerWithoutAListenerIsLeftAtOnce) {
   LoopbackDnsServer good("127.0.0.1", 0, Behaviour::kAnswer, "second.example");
   DnsResolver& resolver = Resolver("nameserver 127.0.0.4\nnameserver 127.0.0.1\n", good.port());
   EXPECT_EQ(resolver.Lookup("10.1.2.3", milliseconds(4000)), "second.example");
+}
+
+TEST_F(DnsResolverTest, AnIpv6Server) {
+  std::unique_ptr<LoopbackDnsServer> v6;
+  try {
+    v6 = std::make_unique<LoopbackDnsServer>("::1", 0, Behaviour::kAnswer, "six.example");
+  } catch (const std::runtime_error&) {
+    GTEST_SKIP() << "this host has no IPv6 loopback";
+  }
+  DnsResolver& resolver = Resolver("nameserver ::1\n", v6->port());
+  EXPECT_EQ(resolver.Lookup("10.1.2.3", milliseconds(5000)), "six.example");
+  EXPECT_EQ(v6->udp_questions(), 1);
+}
+
+TEST_F(DnsResolverTest, RotationStartsAtSuccessiveServers) {
+  LoopbackDnsServer one("127.0.0.1", 0, Behaviour::kAnswer, "one.example");
+  LoopbackDnsServer two("127.0.0.2", one.port(), Behaviour::kAnswer, "two.example");
+  DnsResolver& rotating =
+      Resolver("nameserver 127.0.0.1\nnameserver 127.0.0.2\noptions rotate\n", one.port());
+  EXPECT_NE(rotating.Lookup("10.1.2.3", milliseconds(5000)),
+            rotating.Lookup("10.1.2.3", milliseconds(5000)));
+  EXPECT_EQ(one.udp_questions(), 1);
+  EXPECT_EQ(two.udp_questions(), 1);
 }
 
 TEST_F(DnsResolverTest, ManyThreadsLookUpAtOnce) {
