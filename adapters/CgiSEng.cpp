@@ -148,21 +148,12 @@ void TCGIStdEngine::FinishRequest() {
 TThread* TCGIStdEngine::CurrentRequestThread() { return CurrentCgiRequestThread(); }
 
 void TCGIStdEngine::WriteOut(const void* bytes, int count) {
-  if (count <= 0 || (BufferedOutput() && !OutputIsDirect())) return;
   // A web server that stopped reading (the visitor went away) must not stop
   // the request: what cannot be written is dropped.
   if (cgi_std_state.output) cgi_std_state.output->Write(bytes, count);
 }
 
-void TCGIStdEngine::SendText(const std::string& text) {
-  THttpEngine::SendText(text);
-  WriteOut(text.data(), static_cast<int>(text.size()));
-}
 
-void TCGIStdEngine::SendData(const void* bytes, int count) {
-  THttpEngine::SendData(bytes, count);
-  WriteOut(bytes, count);
-}
 
 int TCGIStdEngine::ReadData(void* buffer, int count) {
   if (count <= 0) return 0;

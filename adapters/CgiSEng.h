@@ -137,8 +137,6 @@ class TCGIStdEngine : public THttpEngine {
   // this is the CGI server process, ends the program.
   void FinishRequest() override;
   TThread* CurrentRequestThread() override;
-  void SendText(const std::string& text) override;
-  void SendData(const void* bytes, int count) override;
   // Reads exactly count bytes from the input stream.  Returns count, or -1
   // when the input ended or failed first (or there is no input stream).
   int ReadData(void* buffer, int count) override;
@@ -169,7 +167,7 @@ class TCGIStdEngine : public THttpEngine {
   // the content type.
   std::string ReadRequestData();
   // Writes to the output stream when output is not being collected.
-  void WriteOut(const void* bytes, int count);
+  void WriteOut(const void* bytes, int count) override;
 
   bool server_process_;
   bool auto_terminate_;

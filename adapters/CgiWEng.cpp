@@ -195,19 +195,10 @@ std::string TCGIWinEngine::GetCookie() {
 }
 
 void TCGIWinEngine::WriteOut(const void* bytes, int count) {
-  if (count <= 0 || (BufferedOutput() && !OutputIsDirect())) return;
   if (cgi_win_state.output) cgi_win_state.output->Write(bytes, count);
 }
 
-void TCGIWinEngine::SendText(const std::string& text) {
-  THttpEngine::SendText(text);
-  WriteOut(text.data(), static_cast<int>(text.size()));
-}
 
-void TCGIWinEngine::SendData(const void* bytes, int count) {
-  THttpEngine::SendData(bytes, count);
-  WriteOut(bytes, count);
-}
 
 int TCGIWinEngine::ReadData(void* buffer, int count) {
   if (count <= 0 || !cgi_win_state.content) return 0;

@@ -135,8 +135,6 @@ class TCGIWinEngine : public THttpEngine {
   TThread* CurrentRequestThread() override;
   // [Extra Headers] "Cookie"; empty when absent.
   std::string GetCookie() override;
-  void SendText(const std::string& text) override;
-  void SendData(const void* bytes, int count) override;
   // One read of up to count bytes from the content file.  Returns the number
   // read, 0 at its end or when no content file is open, -1 on an error.
   int ReadData(void* buffer, int count) override;
@@ -170,7 +168,7 @@ class TCGIWinEngine : public THttpEngine {
   void RelayRequest();
 
   // Writes to the output file when output is not being collected.
-  void WriteOut(const void* bytes, int count);
+  void WriteOut(const void* bytes, int count) override;
   // Opens the request's files and raises the events (ExecRequest's work).
   void OpenFilesAndRaiseEvents();
 

@@ -198,7 +198,6 @@ void TFastCGIEngine::WriteStatusLine() {}
 void TFastCGIEngine::WriteErrorStatus() { SendLine("Status: 500 Internal Server Error"); }
 
 void TFastCGIEngine::WriteOut(const void* bytes, int count) {
-  if (count <= 0 || (BufferedOutput() && !OutputIsDirect())) return;
   FastCgiThreadState& state = fastcgi_state;
   if (state.request == nullptr || state.response_ended) return;
   // A web server that closed the connection makes the write fail; the
@@ -206,15 +205,7 @@ void TFastCGIEngine::WriteOut(const void* bytes, int count) {
   FCGX_PutStr(static_cast<const char*>(bytes), count, state.request->out);
 }
 
-void TFastCGIEngine::SendText(const std::string& text) {
-  THttpEngine::SendText(text);
-  WriteOut(text.data(), static_cast<int>(text.size()));
-}
 
-void TFastCGIEngine::SendData(const void* bytes, int count) {
-  THttpEngine::SendData(bytes, count);
-  WriteOut(bytes, count);
-}
 
 int TFastCGIEngine::ReadBody(char* buffer, int count) {
   FastCgiThreadState& state = fastcgi_state;

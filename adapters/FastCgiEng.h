@@ -94,8 +94,6 @@ class TFastCGIEngine : public THttpEngine {
   void WriteStatusLine() override;
   // A "Status:" header line, from which the web server composes the status.
   void WriteErrorStatus() override;
-  void SendText(const std::string& text) override;
-  void SendData(const void* bytes, int count) override;
   // Reads exactly count body bytes.  Returns count, or -1 when the body ended
   // or failed first.
   int ReadData(void* buffer, int count) override;
@@ -116,7 +114,7 @@ class TFastCGIEngine : public THttpEngine {
   void Serve(FCGX_Request& request);
   // Gives the calling thread's place back, when it holds one.
   void ReleasePlace();
-  void WriteOut(const void* bytes, int count);
+  void WriteOut(const void* bytes, int count) override;
   // Reads up to count body bytes; returns how many arrived.
   int ReadBody(char* buffer, int count);
 

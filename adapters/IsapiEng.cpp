@@ -226,23 +226,24 @@ void TISAPIEngine::WriteToServer(const void* bytes, size_t count) {
 
 void TISAPIEngine::SendText(const std::string& text) {
   IsapiThreadState& state = isapi_state;
-  if (state.extension) {
-    THttpEngine::SendText(text);
-    if (!BufferedOutput() || OutputIsDirect()) WriteToServer(text.data(), text.size());
-  } else if (state.filter) {
+  if (state.extension == nullptr && state.filter != nullptr) {
+    // A filter writes its text straight to the connection, header rules aside.
     if (state.notification_type != SF_NOTIFY_SEND_RAW_DATA) WriteToServer(text.data(), text.size());
+    return;
   }
+  THttpEngine::SendText(text);
 }
 
 void TISAPIEngine::SendData(const void* bytes, int count) {
   THttpEngine::SendData(bytes, count);
-  if (count <= 0) return;
   IsapiThreadState& state = isapi_state;
-  if (state.extension) {
-    if (!BufferedOutput() || OutputIsDirect()) WriteToServer(bytes, static_cast<size_t>(count));
-  } else if (state.filter) {
+  if (count > 0 && state.extension == nullptr && state.filter != nullptr) {
     WriteToServer(bytes, static_cast<size_t>(count));
   }
+}
+
+void TISAPIEngine::WriteOut(const void* bytes, int count) {
+  if (isapi_state.extension) WriteToServer(bytes, static_cast<size_t>(count));
 }
 
 int TISAPIEngine::ReadData(void* buffer, int count) {

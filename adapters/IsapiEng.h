@@ -137,6 +137,8 @@ class TISAPIEngine : public THttpEngine {
   void RaiseRequestEvents();
   // Writes through the extension's or the filter's WriteClient.
   void WriteToServer(const void* bytes, size_t count);
+  // An extension request's uncollected output, through WriteClient.
+  void WriteOut(const void* bytes, int count) override;
 
   std::atomic<bool> loaded_{false};
   std::once_flag first_request_;

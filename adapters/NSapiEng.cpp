@@ -271,7 +271,6 @@ int TNSAPIEngine::GetContentLength() {
 std::string TNSAPIEngine::GetExecutablePath() { return FindValue("uri", RequestBlock()); }
 
 void TNSAPIEngine::WriteOut(const void* bytes, int count) {
-  if (count <= 0 || (BufferedOutput() && !OutputIsDirect())) return;
   NsapiThreadState& state = RequireRequest();
   // Body bytes never go out before the status line and the headers: a body
   // written before any header starts the response with what srvhdrs holds.
@@ -288,15 +287,7 @@ void TNSAPIEngine::WriteOut(const void* bytes, int count) {
   state.body_written = true;
 }
 
-void TNSAPIEngine::SendText(const std::string& text) {
-  THttpEngine::SendText(text);
-  WriteOut(text.data(), static_cast<int>(text.size()));
-}
 
-void TNSAPIEngine::SendData(const void* bytes, int count) {
-  THttpEngine::SendData(bytes, count);
-  WriteOut(bytes, count);
-}
 
 int TNSAPIEngine::ReadData(void* buffer, int count) {
   if (count <= 0) return 0;

@@ -118,8 +118,6 @@ class TNSAPIEngine : public THttpEngine {
 
   // Base behaviour, then net_write to the session's socket when output is
   // not being collected.
-  void SendText(const std::string& text) override;
-  void SendData(const void* bytes, int count) override;
   // Reads byte by byte from the session's netbuf.  Returns count; fewer when
   // a zero byte arrives (the bytes before it); -1 when the input ends first.
   int ReadData(void* buffer, int count) override;
@@ -159,7 +157,7 @@ class TNSAPIEngine : public THttpEngine {
   // The request's reqpb.
   nsapi::pblock* RequestBlock();
   // Writes to the session's socket.
-  void WriteOut(const void* bytes, int count);
+  void WriteOut(const void* bytes, int count) override;
 
   // Written by any serving thread.
   std::atomic<bool> first_request_{true};

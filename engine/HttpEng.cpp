@@ -189,7 +189,10 @@ void THttpEngine::SendText(const std::string& text) {
     ComposeHeader();
   }
   if (!text.empty()) state.response_started = true;
-  if (BufferedOutput() && !state.direct_output && !text.empty() && state.output_buffer) {
+  if (text.empty()) return;
+  if (!BufferedOutput() || state.direct_output) {
+    WriteOut(text.data(), static_cast<int>(text.size()));
+  } else if (state.output_buffer) {
     state.output_buffer->append(text);
   }
 }
@@ -207,10 +210,15 @@ void THttpEngine::SendData(const void* bytes, int count) {
     EndHeader();
   }
   if (count > 0) state.response_started = true;
-  if (BufferedOutput() && !state.direct_output && count > 0 && state.output_buffer) {
+  if (count <= 0) return;
+  if (!BufferedOutput() || state.direct_output) {
+    WriteOut(bytes, count);
+  } else if (state.output_buffer) {
     state.output_buffer->append(static_cast<const char*>(bytes), static_cast<size_t>(count));
   }
 }
+
+void THttpEngine::WriteOut(const void* /*bytes*/, int /*count*/) {}
 
 int THttpEngine::ReadData(void* /*buffer*/, int /*count*/) { return 0; }
 

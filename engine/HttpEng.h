@@ -164,9 +164,9 @@ class THttpEngine : public TComponent {
   // servers such as Apache take the status from it).  Adapters whose server
   // is told the status another way override it.
   virtual void WriteErrorStatus();
-  // Base behaviour: the automatic header before text beginning with '<', and
-  // collection into the buffer.  Adapters call the base, then write to the
-  // server when !BufferedOutput() || OutputIsDirect().
+  // The automatic header before text beginning with '<' (or before the first
+  // data), then either collection into the buffer or, when output is not
+  // buffered or is direct, WriteOut.
   virtual void SendText(const std::string& text);
   virtual void SendData(const void* bytes, int count);
   // Reads up to count request-body bytes.  Returns the number read, or -1
@@ -229,6 +229,11 @@ class THttpEngine : public TComponent {
   std::string ReadMultipartInput();
   // The field names of url-encoded request data, in order of appearance.
   static std::vector<std::string> ListFieldNames(const std::string& data);
+
+ protected:
+  // Hands response bytes (count > 0) to the server.  SendText and SendData
+  // call it for output that is not collected; the base writes nothing.
+  virtual void WriteOut(const void* bytes, int count);
 
  private:
   void FlushBuffer();

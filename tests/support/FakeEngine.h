@@ -63,16 +63,8 @@ class FakeEngine : public THttpEngine {
     ++finish_count;
   }
 
-  void SendText(const std::string& text) override {
-    THttpEngine::SendText(text);
-    if (!BufferedOutput() || OutputIsDirect()) output_ += text;
-  }
-
-  void SendData(const void* bytes, int count) override {
-    THttpEngine::SendData(bytes, count);
-    if ((!BufferedOutput() || OutputIsDirect()) && count > 0) {
-      output_.append(static_cast<const char*>(bytes), static_cast<size_t>(count));
-    }
+  void WriteOut(const void* bytes, int count) override {
+    output_.append(static_cast<const char*>(bytes), static_cast<size_t>(count));
   }
 
   int ReadData(void* buffer, int count) override {
