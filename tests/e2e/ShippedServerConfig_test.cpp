@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "app/VantoraStatFiles.h"
-#include "support/WebServer.h"
+#include "support/CgiSite.h"
 
 namespace vantora {
 namespace {
@@ -23,35 +23,30 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-class ShippedServerConfig : public ::testing::TestWithParam<WebServer::Kind> {
+class ShippedServerConfig : public CgiSiteFixture<::testing::TestWithParam<WebServer::Kind>> {
  protected:
   void SetUp() override {
     WebServer::Options options;
     options.kind = GetParam();
     options.program = VANTORA_PROGRAM;
-    std::string error;
-    server_ = WebServer::Start(options, &error);
-    ASSERT_NE(server_, nullptr) << error;
-    const std::string path = server_->ProgramDir() + "/vantora.htm";
-    ASSERT_TRUE(WriteWholeFile(path,
-                               "<html><body><p id=today>today=%HITS_TODAY%</p>\n"
-                               "<table>%REFERERSTAT%</table></body></html>\n"));
-    chmod(path.c_str(), 0644);
+    StartServer(options);
+    if (server_) {
+      Write("vantora.htm",
+            "<html><body><p id=today>today=%HITS_TODAY%</p>\n"
+            "<table>%REFERERSTAT%</table></body></html>\n");
+    }
   }
 
-  // One request through the program; waits until its process has ended.
+  // One request through the program; waits until its process has ended, and
+  // every process so far ended well.
   HttpResponse Get(const std::string& query, const std::vector<std::string>& curl_args = {}) {
-    HttpResponse response = server_->Request(query, curl_args);
-    ++requests_;
+    HttpResponse response = CgiSiteFixture::Get(query, curl_args);
     EXPECT_EQ(server_->ExitCodes(requests_), std::vector<int>(requests_, 0)) << server_->ErrorLog();
-    EXPECT_EQ(response.curl_exit, 0) << response.curl_errors;
     return response;
   }
 
   std::string LogPath() const { return server_->ProgramDir() + "/Log/vantora.Log"; }
 
-  std::unique_ptr<WebServer> server_;
-  size_t requests_ = 0;
 };
 
 TEST_P(ShippedServerConfig, CountsAndAnswersThePages) {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "engine/HttpEng.h"
-#include "support/WebServer.h"
+#include "support/CgiSite.h"
 
 namespace vantora {
 namespace {
@@ -29,7 +29,7 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-class HostileVisitorTest : public ::testing::Test {
+class HostileVisitorTest : public CgiSiteTest {
  protected:
   void Start(WebServer::Kind kind = WebServer::Kind::kLighttpd,
              const std::string& program = VANTORA_PROGRAM,
@@ -39,33 +39,9 @@ class HostileVisitorTest : public ::testing::Test {
     options.kind = kind;
     options.program = program;
     options.environment = std::move(environment);
-    std::string error;
-    server_ = WebServer::Start(options, &error);
-    ASSERT_NE(server_, nullptr) << error;
-    Write("vantora.htm", kDefault);
+    StartServer(options);
+    if (server_) Write("vantora.htm", kDefault);
   }
-
-  void Write(const std::string& name, const std::string& text) {
-    const std::string path = server_->ProgramDir() + "/" + name;
-    ASSERT_TRUE(WriteWholeFile(path, text));
-    chmod(path.c_str(), 0644);
-  }
-
-  // One request; waits until its CGI process has ended.
-  HttpResponse Get(const std::string& query, const std::vector<std::string>& curl_args = {}) {
-    HttpResponse response = server_->Request(query, curl_args);
-    ++requests_;
-    EXPECT_EQ(server_->ExitCodes(requests_).size(), requests_) << server_->ErrorLog();
-    EXPECT_EQ(response.curl_exit, 0) << response.curl_errors;
-    return response;
-  }
-
-  std::string ProgramLog() const {
-    return ReadWholeFile(server_->ProgramDir() + "/Log/vantora.Log");
-  }
-
-  std::unique_ptr<WebServer> server_;
-  size_t requests_ = 0;
 };
 
 TEST_F(HostileVisitorTest, TheLogCannotBeTurnedIntoAPage) {
@@ -129,8 +105,6 @@ TEST_F(HostileVisitorTest, AHostNameEndingInAFileKindChoosesNoFile) {
     const HttpResponse page = Get("");
     EXPECT_TRUE(Contains(page.body, "default template")) << page.body.substr(0, 200);
     EXPECT_FALSE(Contains(page.body, "agent"));
-    server_.reset();
-    requests_ = 0;
   }
   // A real country suffix still chooses its template.
   Start(WebServer::Kind::kLighttpd, VANTORA_FAKE_DNS_CGI,

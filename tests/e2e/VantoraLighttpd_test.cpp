@@ -12,7 +12,7 @@
 
 #include "app/VantoraStatFiles.h"
 #include "charts/GifDecodeCheck.h"
-#include "support/WebServer.h"
+#include "support/CgiSite.h"
 
 namespace vantora {
 namespace {
@@ -28,31 +28,13 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-class VantoraLighttpdTest : public ::testing::Test {
+class VantoraLighttpdTest : public CgiSiteTest {
  protected:
   void SetUp() override {
     WebServer::Options options;
     options.program = VANTORA_PROGRAM;
-    std::string error;
-    server_ = WebServer::Start(options, &error);
-    ASSERT_NE(server_, nullptr) << error;
-    WriteTemplate("vantora.htm", kTemplate);
-  }
-
-  void WriteTemplate(const std::string& name, const std::string& text) {
-    const std::string path = server_->ProgramDir() + "/" + name;
-    ASSERT_TRUE(WriteWholeFile(path, text));
-    chmod(path.c_str(), 0644);
-  }
-
-  // One request; waits until its CGI process has ended, so that the hit it
-  // records is in the files.
-  HttpResponse Get(const std::string& query, const std::vector<std::string>& curl_args = {}) {
-    HttpResponse response = server_->Request(query, curl_args);
-    ++requests_;
-    EXPECT_EQ(server_->ExitCodes(requests_).size(), requests_) << server_->ErrorLog();
-    EXPECT_EQ(response.curl_exit, 0) << response.curl_errors;
-    return response;
+    StartServer(options);
+    if (server_) Write("vantora.htm", kTemplate);
   }
 
   std::vector<TVisitorRecord> StoredVisitors() const {
@@ -65,8 +47,6 @@ class VantoraLighttpdTest : public ::testing::Test {
     return hits;
   }
 
-  std::unique_ptr<WebServer> server_;
-  size_t requests_ = 0;
 };
 
 TEST_F(VantoraLighttpdTest, CountingRequestAnswersTheGifAndRecordsTheHitOnce) {
@@ -188,7 +168,7 @@ TEST_F(VantoraLighttpdTest, MarkupFromVisitorsComesOutEscaped) {
 }
 
 TEST_F(VantoraLighttpdTest, FileFieldStaysInsideTheProgramsFolder) {
-  WriteTemplate("page.htm", "<html><p>named page</p></html>\r\n");
+  Write("page.htm", "<html><p>named page</p></html>\r\n");
   ASSERT_TRUE(WriteWholeFile(server_->Dir() + "/x", "<html><p>outside file</p></html>\r\n"));
   chmod((server_->Dir() + "/x").c_str(), 0644);
   const struct {
