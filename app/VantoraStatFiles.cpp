@@ -17,6 +17,7 @@
 #include "app/VantoraStatRing.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/Coding.h"
+#include "platform/KeptFile.h"
 #include "platform/LockedFile.h"
 #include "platform/Paths.h"
 
@@ -35,6 +36,17 @@ std::shared_mutex& VisitorFileTurn() {
 std::mutex& HourFileTurn() {
   static std::mutex mutex;
   return mutex;
+}
+
+// The statistics files as this process keeps them open between appends,
+// each guarded by its turn (the visitor file's held exclusively).
+KeptFile& KeptVisitorFile() {
+  static KeptFile file;
+  return file;
+}
+KeptFile& KeptHourFile() {
+  static KeptFile file;
+  return file;
 }
 
 constexpr int kVisitorAttempts = 3;
@@ -117,15 +129,17 @@ bool FindRepeat(const VisitorRingCopy& copy, const VisitorRing& ring, const TVis
   return false;
 }
 
-// One locked look at the visitor file: opens it with the exclusive lock
+// One locked look at the visitor file: takes it with the exclusive lock
 // (waiting for another holder as long as the pauses between all attempts
 // would last), repairs a torn tail, brings the copy of its records up to date
-// and runs the repeat test.
+// and runs the repeat test.  The caller releases the kept file.
 // REQUIRES: VisitorFileTurn() held exclusively.
 Repeat LockAndTest(const std::string& path, const TVisitorRecord& record, double window,
-                   LockedFile* file, VisitorRing* ring, std::string* error) {
-  const OpenStatus status = file->OpenWithRetry(path, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive,
-                                                kVisitorAttempts, kVisitorPauseMs, error);
+                   VisitorRing* ring, std::string* error) {
+  KeptFile& kept = KeptVisitorFile();
+  const OpenStatus status = kept.Take(path, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive,
+                                      kVisitorAttempts, kVisitorPauseMs, error);
+  const LockedFile* file = &kept.file();
   if (status == OpenStatus::kBusy) {
     *error = "held by another process: " + path;
     return Repeat::kBusy;
@@ -216,21 +230,29 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
   for (int attempt = 0; attempt < kVisitorAttempts; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kVisitorPauseMs));
     std::unique_lock<std::shared_mutex> turn(VisitorFileTurn());
-    LockedFile file;
+    // However the attempt ends, the file's lock goes while the turn is held:
+    // the kept file belongs to whoever holds the turn.
+    struct ReleaseInTurn {
+      const std::unique_lock<std::shared_mutex>& turn;
+      ~ReleaseInTurn() {
+        if (turn.owns_lock()) KeptVisitorFile().Release();
+      }
+    } release{turn};
+    const LockedFile& file = KeptVisitorFile().file();
     VisitorRing ring;
-    Repeat repeat = LockAndTest(path, record, window, &file, &ring, &error);
+    Repeat repeat = LockAndTest(path, record, window, &ring, &error);
     if (repeat == Repeat::kYes) return TVisitorAppend::kRepeat;
     if (repeat == Repeat::kBusy) break;  // the whole wait is spent
     if (repeat == Repeat::kError) continue;
     if (!looked_up) {
       // The lookup may take seconds: never hold the file meanwhile.  Another
       // process may append the same visitor in that time, so test again.
-      file.Close();
+      KeptVisitorFile().Release();
       turn.unlock();
       record.HostName = Cut(resolve_host_name(), kHostNameSize);
       looked_up = true;
       turn.lock();
-      repeat = LockAndTest(path, record, window, &file, &ring, &error);
+      repeat = LockAndTest(path, record, window, &ring, &error);
       if (repeat == Repeat::kYes) return TVisitorAppend::kRepeat;
       if (repeat == Repeat::kBusy) break;
       if (repeat == Repeat::kError) continue;
@@ -257,10 +279,12 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
 
 void AddHourlyHitToFile(const std::string& path, TDateTime time) {
   std::lock_guard<std::mutex> turn(HourFileTurn());
-  LockedFile file;
+  KeptFile& kept = KeptHourFile();
+  KeptFileUse use(kept);
+  const LockedFile& file = kept.file();
   std::string error;
-  const OpenStatus status = file.OpenWithRetry(path, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive,
-                                               kHourAttempts, kHourPauseMs, &error);
+  const OpenStatus status = kept.Take(path, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive,
+                                      kHourAttempts, kHourPauseMs, &error);
   if (status == OpenStatus::kBusy) {
     throw std::runtime_error("Hourly statistics file held by another process: " + path);
   }

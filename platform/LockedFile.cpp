@@ -63,15 +63,18 @@ OpenStatus LockedFile::Open(const std::string& path, int flags, mode_t mode, Sha
   return OpenStatus::kOk;
 }
 
-OpenStatus LockedFile::OpenBy(const std::string& path, int flags, mode_t mode, ShareLock lock,
-                              std::chrono::steady_clock::time_point deadline, std::string* error) {
-  // flock() has no timed wait: a refused lock is asked for again after a
-  // short pause, doubled up to kLongestLook, so that a lock held for a
-  // moment costs a millisecond or two and a long one few wake-ups.
+namespace {
+
+// Calls try_once until it answers anything but kBusy or deadline has passed.
+// flock() has no timed wait: a refused lock is asked for again after a
+// short pause, doubled up to kLongestLook, so that a lock held for a moment
+// costs a millisecond or two and a long one few wake-ups.
+template <typename TryOnce>
+OpenStatus WaitWhileBusy(const TryOnce& try_once, std::chrono::steady_clock::time_point deadline) {
   constexpr std::chrono::milliseconds kLongestLook{8};
   std::chrono::milliseconds pause{1};
   for (;;) {
-    const OpenStatus status = Open(path, flags, mode, lock, error);
+    const OpenStatus status = try_once();
     if (status != OpenStatus::kBusy) return status;
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return status;
@@ -79,6 +82,47 @@ OpenStatus LockedFile::OpenBy(const std::string& path, int flags, mode_t mode, S
         std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
     pause = std::min(pause * 2, kLongestLook);
   }
+}
+
+}  // namespace
+
+OpenStatus LockedFile::OpenBy(const std::string& path, int flags, mode_t mode, ShareLock lock,
+                              std::chrono::steady_clock::time_point deadline, std::string* error) {
+  return WaitWhileBusy([&] { return Open(path, flags, mode, lock, error); }, deadline);
+}
+
+OpenStatus LockedFile::Relock(ShareLock lock, std::string* error) {
+  if (fd_ < 0) {
+    if (error) *error = "no open file";
+    return OpenStatus::kFailed;
+  }
+  if (lock != ShareLock::kNone) {
+    const int operation = (lock == ShareLock::kExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    int rc;
+    do {
+      rc = ::flock(fd_, operation);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      const int saved = errno;
+      if (error) *error = std::strerror(saved);
+      return saved == EWOULDBLOCK ? OpenStatus::kBusy : OpenStatus::kFailed;
+    }
+  }
+  if (::fstat(fd_, &status_) != 0) {
+    if (error) *error = std::strerror(errno);
+    Unlock();
+    return OpenStatus::kFailed;
+  }
+  return OpenStatus::kOk;
+}
+
+OpenStatus LockedFile::RelockBy(ShareLock lock, std::chrono::steady_clock::time_point deadline,
+                                std::string* error) {
+  return WaitWhileBusy([&] { return Relock(lock, error); }, deadline);
+}
+
+void LockedFile::Unlock() {
+  if (fd_ >= 0) ::flock(fd_, LOCK_UN);
 }
 
 OpenStatus LockedFile::OpenWithRetry(const std::string& path, int flags, mode_t mode,

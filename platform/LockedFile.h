@@ -53,6 +53,16 @@ class LockedFile {
   OpenStatus OpenWithRetry(const std::string& path, int flags, mode_t mode, ShareLock lock,
                            int attempts, int pause_ms, std::string* error = nullptr);
 
+  // Takes the lock again on the file left open by Unlock, without waiting,
+  // and takes the file's status anew (opened_status()).  kBusy when the lock
+  // is refused.
+  OpenStatus Relock(ShareLock lock, std::string* error = nullptr);
+  // Relock, waiting for another holder as OpenBy does, until deadline.
+  OpenStatus RelockBy(ShareLock lock, std::chrono::steady_clock::time_point deadline,
+                      std::string* error = nullptr);
+  // Releases the lock and keeps the file open.
+  void Unlock();
+
   bool is_open() const { return fd_ >= 0; }
   int fd() const { return fd_; }
   // The file's status as taken by the last successful open, right after its
