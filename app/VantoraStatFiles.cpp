@@ -104,11 +104,54 @@ VisitorRingCopy& RingCopy() {
   return *copy;
 }
 
+// The visitor appends this process has begun.  Guarded by VisitorFileTurn(),
+// held exclusively.  A process keeps a copy of the ring only from its second
+// append on: a CGI process appends once, and reading the whole ring (106,000
+// bytes, and as many fresh pages of memory) would cost it more than the rest
+// of its request, while the repeat test needs only the records inside the
+// window.  A process that serves many requests pays that read once.
+int appends_begun = 0;
+
+// The ring's records read from the file from the newest backwards, a batch
+// of slots at a time, for a repeat test without a copy.
+class BackwardRecords {
+ public:
+  explicit BackwardRecords(const LockedFile& file) : file_(file) {}
+  BackwardRecords(const BackwardRecords&) = delete;
+  BackwardRecords& operator=(const BackwardRecords&) = delete;
+
+  // The encoded record of slot, read with the slots before it that the
+  // batch holds; null on a read error.
+  const char* Record(int slot) {
+    if (slot < first_ || slot >= first_ + count_) {
+      const int first = std::max(0, slot - kBatch + 1);
+      const int count = slot - first + 1;
+      const size_t bytes = static_cast<size_t>(count) * kVisitorRecordSize;
+      if (file_.ReadAt(buffer_, bytes, VisitorSlotOffset(first)) != static_cast<ssize_t>(bytes)) {
+        count_ = 0;
+        return nullptr;
+      }
+      first_ = first;
+      count_ = count;
+    }
+    return buffer_ + static_cast<size_t>(slot - first_) * kVisitorRecordSize;
+  }
+
+ private:
+  static constexpr int kBatch = 16;
+  const LockedFile& file_;
+  int first_ = 0;
+  int count_ = 0;
+  char buffer_[kBatch * kVisitorRecordSize];
+};
+
 // Examines the stored records from the newest towards older ones until the
 // first one that lies before the window.  Works on the encoded bytes, so the
-// scan of a busy ring costs no allocations.
-bool FindRepeat(const VisitorRingCopy& copy, const VisitorRing& ring, const TVisitorRecord& record,
-                double window) {
+// scan of a busy ring costs no allocations.  record_at(slot) gives a slot's
+// encoded record, or null when it cannot be read (then kError).
+template <typename RecordAt>
+Repeat FindRepeat(const VisitorRing& ring, const TVisitorRecord& record, double window,
+                  RecordAt&& record_at) {
   const long long window_ms = Milliseconds(window);
   // Records more than a millisecond inside the window need no rounding to
   // tell: most of a busy ring is.
@@ -117,25 +160,27 @@ bool FindRepeat(const VisitorRingCopy& copy, const VisitorRing& ring, const TVis
   EncodeVisitorRecord(record, encoded);
   int slot = ring.newest;
   for (int examined = 0; examined < ring.slots; ++examined) {
-    const char* stored = copy.Record(slot);
+    const char* stored = record_at(slot);
+    if (stored == nullptr) return Repeat::kError;
     const double age = record.Time - DecodeDouble(stored + kTimeOffset);
-    if (!(age < surely_inside) && Milliseconds(age) > window_ms) return false;
+    if (!(age < surely_inside) && Milliseconds(age) > window_ms) return Repeat::kNo;
     if (SameText(stored + kAddressOffset, encoded + kAddressOffset, kAddressSize) &&
         SameText(stored + kAgentOffset, encoded + kAgentOffset, kAgentSize)) {
-      return true;
+      return Repeat::kYes;
     }
     slot = slot == 0 ? ring.slots - 1 : slot - 1;
   }
-  return false;
+  return Repeat::kNo;
 }
 
 // One locked look at the visitor file: takes it with the exclusive lock
 // (waiting for another holder as long as the pauses between all attempts
 // would last), repairs a torn tail, brings the copy of its records up to date
-// and runs the repeat test.  The caller releases the kept file.
+// when the process keeps one (keep_copy) and runs the repeat test.  The
+// caller releases the kept file.
 // REQUIRES: VisitorFileTurn() held exclusively.
 Repeat LockAndTest(const std::string& path, const TVisitorRecord& record, double window,
-                   VisitorRing* ring, std::string* error) {
+                   bool keep_copy, VisitorRing* ring, std::string* error) {
   KeptFile& kept = KeptVisitorFile();
   const OpenStatus status = kept.Take(path, O_RDWR | O_CREAT, 0644, ShareLock::kExclusive,
                                       kVisitorAttempts, kVisitorPauseMs, error);
@@ -145,11 +190,21 @@ Repeat LockAndTest(const std::string& path, const TVisitorRecord& record, double
     return Repeat::kBusy;
   }
   if (status != OpenStatus::kOk) return Repeat::kError;
-  if (!InspectRing(*file, path, /*repair=*/true, ring) || !RingCopy().Update(*file, *ring)) {
-    *error = "cannot read " + path + ": " + std::strerror(errno);
-    return Repeat::kError;
+  Repeat repeat = Repeat::kError;
+  if (InspectRing(*file, path, /*repair=*/true, ring)) {
+    if (keep_copy) {
+      if (RingCopy().Update(*file, *ring)) {
+        const VisitorRingCopy& copy = RingCopy();
+        repeat = FindRepeat(*ring, record, window, [&copy](int slot) { return copy.Record(slot); });
+      }
+    } else {
+      BackwardRecords records(*file);
+      repeat =
+          FindRepeat(*ring, record, window, [&records](int slot) { return records.Record(slot); });
+    }
   }
-  return FindRepeat(RingCopy(), *ring, record, window) ? Repeat::kYes : Repeat::kNo;
+  if (repeat == Repeat::kError) *error = "cannot read " + path + ": " + std::strerror(errno);
+  return repeat;
 }
 
 }  // namespace
@@ -227,6 +282,7 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
   TVisitorRecord record = MakeVisitorRecord(record_in.Time, record_in.Referrer, record_in.Agent,
                                             record_in.Address, record_in.HostName);
   bool looked_up = !resolve_host_name;
+  bool keep_copy = false;
   for (int attempt = 0; attempt < kVisitorAttempts; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(kVisitorPauseMs));
     std::unique_lock<std::shared_mutex> turn(VisitorFileTurn());
@@ -239,8 +295,9 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
       }
     } release{turn};
     const LockedFile& file = KeptVisitorFile().file();
+    if (attempt == 0) keep_copy = appends_begun++ > 0;
     VisitorRing ring;
-    Repeat repeat = LockAndTest(path, record, window, &ring, &error);
+    Repeat repeat = LockAndTest(path, record, window, keep_copy, &ring, &error);
     if (repeat == Repeat::kYes) return TVisitorAppend::kRepeat;
     if (repeat == Repeat::kBusy) break;  // the whole wait is spent
     if (repeat == Repeat::kError) continue;
@@ -252,7 +309,7 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
       record.HostName = Cut(resolve_host_name(), kHostNameSize);
       looked_up = true;
       turn.lock();
-      repeat = LockAndTest(path, record, window, &ring, &error);
+      repeat = LockAndTest(path, record, window, keep_copy, &ring, &error);
       if (repeat == Repeat::kYes) return TVisitorAppend::kRepeat;
       if (repeat == Repeat::kBusy) break;
       if (repeat == Repeat::kError) continue;
@@ -270,11 +327,17 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
       RingCopy().Forget();
       continue;
     }
-    RingCopy().Stored(slot, bytes, &ring);
+    if (keep_copy) RingCopy().Stored(slot, bytes, &ring);
     return TVisitorAppend::kStored;
   }
   if (error_out) *error_out = error;
   return TVisitorAppend::kDropped;
+}
+
+void ForgetVisitorAppends() {
+  std::unique_lock<std::shared_mutex> turn(VisitorFileTurn());
+  appends_begun = 0;
+  RingCopy().Forget();
 }
 
 void AddHourlyHitToFile(const std::string& path, TDateTime time) {

@@ -102,6 +102,13 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
                                    const std::function<std::string()>& resolve_host_name,
                                    double window, std::string* error = nullptr);
 
+// The process's first visitor append reads only the records inside the
+// window, newest first; later ones keep a copy of the whole ring in memory
+// between appends and read only what proves it current.  This makes the
+// process count as one that has made no append yet (for tests, which append
+// many times in one process).
+void ForgetVisitorAppends();
+
 // Counts one hit in the hour of `time` in the hourly file at path: the bucket
 // of that hour gains one (a bucket already at the largest 32-bit count stays
 // there), or a new bucket (hour, 1) is appended.  A torn tail is cut back to

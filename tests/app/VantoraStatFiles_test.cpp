@@ -266,9 +266,24 @@ TEST_F(VantoraStatFilesTest, RepeatTestFollowsTheRingAcrossSlotZero) {
     ASSERT_TRUE(Append(At(10, 0) + n * 0.001 * kMinute, Address(n), "A")) << n;
   }
   EXPECT_EQ(StoredIndex(), 1);
-  EXPECT_FALSE(Append(At(10, 1), Address(499), "A"));  // stored in slot 499
-  EXPECT_FALSE(Append(At(10, 1), Address(2), "A"));    // the oldest record, slot 2
-  EXPECT_TRUE(Append(At(10, 1), Address(0), "A"));     // overwritten by the wrap
+  // Once with the copy of the ring this process keeps, once as a process's
+  // first append, which reads the slots from the file backwards in batches.
+  for (const bool first_append : {false, true}) {
+    SCOPED_TRACE(first_append ? "first append of a process" : "with the kept copy");
+    const auto probe = [&](const std::string& address) {
+      if (first_append) ForgetVisitorAppends();
+      return Append(At(10, 1), address, "A");
+    };
+    EXPECT_FALSE(probe(Address(499)));  // stored in slot 499
+    EXPECT_FALSE(probe(Address(250)));  // the middle of the ring
+    EXPECT_FALSE(probe(Address(2)));    // the oldest record, slot 2
+    EXPECT_FALSE(probe(Address(501)));  // the newest, slot 1
+  }
+  ForgetVisitorAppends();
+  EXPECT_TRUE(Append(At(10, 1), Address(0), "A"));  // overwritten by the wrap
+  // The record just stored by a process's first append is seen by the next
+  // one, which builds its copy from the file.
+  EXPECT_FALSE(Append(At(10, 1), Address(0), "A"));
 }
 
 TEST_F(VantoraStatFilesTest, RepeatTestSeesWhatOtherProcessesWroteMeanwhile) {
