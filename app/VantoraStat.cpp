@@ -6,9 +6,8 @@
 #include <optional>
 #include <stdexcept>
 
-#include "engine/HttpEngRoutines.h"
-
 #include "app/VantoraStatClassify.h"
+#include "engine/HttpEngRoutines.h"
 #include "platform/Coding.h"
 
 namespace vantora {
@@ -308,11 +307,21 @@ TVisitorAppend TSiteStatistic::AppendVisitorTo(const std::string& path,
                                                double window, const std::string& lookup_address,
                                                const std::string& remote_host, std::string* error) {
   std::function<std::string()> resolve;
+  std::function<std::optional<std::string>()> known;
   if (resolve_host_name) {
     const std::string address = lookup_address.empty() ? record.Address : lookup_address;
     resolve = [this, address, remote_host] { return ResolveHostName(address, remote_host); };
+    known = [this, address, remote_host]() -> std::optional<std::string> {
+      if (remote_host == "127.0.0.1" || address.empty()) return std::string();
+      std::shared_ptr<Resolver> resolver;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        resolver = resolver_;
+      }
+      return KnownHostName(resolver, address);
+    };
   }
-  return AppendVisitorToFile(path, record, resolve, window, error);
+  return AppendVisitorToFile(path, record, resolve, window, error, known);
 }
 
 void TSiteStatistic::AddHourlyHit(const TVisitorRecord& record) {

@@ -275,9 +275,10 @@ std::string StatisticsBasePath(const std::string& module_file_name) {
 
 std::string StatisticsBasePath() { return StatisticsBasePath(ModuleFileName()); }
 
-TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord& record_in,
-                                   const std::function<std::string()>& resolve_host_name,
-                                   double window, std::string* error_out) {
+TVisitorAppend AppendVisitorToFile(
+    const std::string& path, const TVisitorRecord& record_in,
+    const std::function<std::string()>& resolve_host_name, double window, std::string* error_out,
+    const std::function<std::optional<std::string>()>& known_host_name) {
   std::string error;
   TVisitorRecord record = MakeVisitorRecord(record_in.Time, record_in.Referrer, record_in.Agent,
                                             record_in.Address, record_in.HostName);
@@ -301,6 +302,13 @@ TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord
     if (repeat == Repeat::kYes) return TVisitorAppend::kRepeat;
     if (repeat == Repeat::kBusy) break;  // the whole wait is spent
     if (repeat == Repeat::kError) continue;
+    if (!looked_up && known_host_name) {
+      // A name known at once needs no letting go of the file.
+      if (std::optional<std::string> known = known_host_name()) {
+        record.HostName = Cut(*known, kHostNameSize);
+        looked_up = true;
+      }
+    }
     if (!looked_up) {
       // The lookup may take seconds: never hold the file meanwhile.  Another
       // process may append the same visitor in that time, so test again.

@@ -94,13 +94,18 @@ enum class TVisitorAppend {
 // resolve_host_name, when given, is called once, never under the file lock,
 // and its answer (cut to 40 characters) becomes the stored HostName.  Because
 // the lock is released during the lookup, the repeat test runs again on what
-// the file holds when the lock is taken back.
+// the file holds when the lock is taken back.  known_host_name, when given,
+// is asked first, under the lock, once a visitor is found new: a name it
+// knows at once (no lookup needed, or the hosts file has it) is stored
+// without letting the file go; resolve_host_name is then not called.
 //
 // When the visitor is dropped, *error (optional) says why.  A torn tail
 // repaired on the way is reported (ReportFailure).
-TVisitorAppend AppendVisitorToFile(const std::string& path, const TVisitorRecord& record,
-                                   const std::function<std::string()>& resolve_host_name,
-                                   double window, std::string* error = nullptr);
+TVisitorAppend AppendVisitorToFile(
+    const std::string& path, const TVisitorRecord& record,
+    const std::function<std::string()>& resolve_host_name, double window,
+    std::string* error = nullptr,
+    const std::function<std::optional<std::string>()>& known_host_name = nullptr);
 
 // The process's first visitor append reads only the records inside the
 // window, newest first; later ones keep a copy of the whole ring in memory

@@ -176,13 +176,51 @@ ServerReply AskOverUdp(const NameServer& server, const std::string& name, Clock:
 
 }  // namespace
 
+bool DnsResolver::FileStamp::operator==(const FileStamp& other) const {
+  return device == other.device && inode == other.inode && size == other.size &&
+         modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec &&
+         changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+}
+
+std::shared_ptr<const std::string> DnsResolver::HostsText() {
+  const auto stamp_of = [](const struct stat& status) {
+    return FileStamp{status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim};
+  };
+  std::lock_guard<std::mutex> lock(hosts_mutex_);
+  if (hosts_) {
+    // One look at the file tells whether the text read last still holds.
+    struct stat status;
+    if (stat(files_.hosts.c_str(), &status) != 0) {
+      hosts_.reset();
+      return nullptr;
+    }
+    if (stamp_of(status) == hosts_stamp_) return hosts_;
+  }
+  hosts_.reset();
+  struct stat status;
+  std::optional<std::string> text = ReadConfigFile(files_.hosts, &status);
+  if (!text) return nullptr;
+  hosts_stamp_ = stamp_of(status);
+  hosts_ = std::make_shared<const std::string>(std::move(*text));
+  return hosts_;
+}
+
+std::optional<std::string> DnsResolver::KnownName(const std::string& address) {
+  const std::optional<IpAddress> parsed = ParseIpAddress(address);
+  if (!parsed) return std::string();
+  if (const std::shared_ptr<const std::string> hosts = HostsText()) {
+    if (auto name = FindHostName(*hosts, *parsed)) return name;
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> DnsResolver::Lookup(const std::string& address,
                                                std::chrono::milliseconds deadline) {
   const Clock::time_point end = Clock::now() + deadline;
   const std::optional<IpAddress> parsed = ParseIpAddress(address);
   if (!parsed) return std::string();
 
-  if (const auto hosts = ReadConfigFile(files_.hosts)) {
+  if (const std::shared_ptr<const std::string> hosts = HostsText()) {
     if (auto name = FindHostName(*hosts, *parsed)) return name;
   }
 

@@ -21,6 +21,26 @@ std::optional<std::string> LookupWithDeadline(std::shared_ptr<Resolver> resolver
   }
 }
 
+std::optional<std::string> Resolver::KnownName(const std::string& /*address*/) {
+  return std::nullopt;
+}
+
+std::optional<std::string> KnownHostName(const std::shared_ptr<Resolver>& resolver,
+                                         const std::string& address) {
+  try {
+    return resolver->KnownName(address);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> FakeResolver::KnownName(const std::string& address) {
+  if (!known_) return std::nullopt;
+  std::lock_guard<std::mutex> lock(mutex_);
+  last_address_ = address;
+  return name_;
+}
+
 std::optional<std::string> FakeResolver::Lookup(const std::string& address,
                                                 std::chrono::milliseconds deadline) {
   ++calls_;

@@ -24,6 +24,11 @@ class Resolver {
   // thread, possibly on several at once.
   virtual std::optional<std::string> Lookup(const std::string& address,
                                             std::chrono::milliseconds deadline) = 0;
+  // The host name of the address when the resolver knows it without asking
+  // the network (the hosts file), so that the caller may ask while it holds
+  // a lock; nothing when only Lookup can tell.  Never waits for anything but
+  // a local file.  Base: nothing.
+  virtual std::optional<std::string> KnownName(const std::string& address);
 };
 
 // The system's resolver.  Shared, lives as long as any user.
@@ -34,22 +39,31 @@ std::shared_ptr<Resolver> SystemResolver();
 std::optional<std::string> LookupWithDeadline(std::shared_ptr<Resolver> resolver,
                                               const std::string& address,
                                               std::chrono::milliseconds deadline);
+// resolver->KnownName(address), with a resolver that throws taken as one that
+// knows nothing.
+std::optional<std::string> KnownHostName(const std::shared_ptr<Resolver>& resolver,
+                                         const std::string& address);
 
 // A resolver for tests: answers `name` (empty = the lookup fails) after
 // `delay`; a delay longer than the deadline waits out the deadline and gives
 // nullopt.  Counts its calls.  Thread-safe.
 class FakeResolver : public Resolver {
  public:
-  explicit FakeResolver(std::string name, std::chrono::milliseconds delay = {})
-      : name_(std::move(name)), delay_(delay) {}
+  // With known, KnownName answers `name` at once for every address (a name
+  // from the hosts file); otherwise it knows nothing.
+  explicit FakeResolver(std::string name, std::chrono::milliseconds delay = {}, bool known = false)
+      : name_(std::move(name)), delay_(delay), known_(known) {}
   std::optional<std::string> Lookup(const std::string& address,
                                     std::chrono::milliseconds deadline) override;
+  std::optional<std::string> KnownName(const std::string& address) override;
+  // Calls of Lookup.
   int calls() const { return calls_.load(); }
   std::string last_address() const;
 
  private:
   const std::string name_;
   const std::chrono::milliseconds delay_;
+  const bool known_;
   std::atomic<int> calls_{0};
   mutable std::mutex mutex_;
   std::string last_address_;

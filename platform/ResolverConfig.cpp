@@ -130,21 +130,39 @@ std::optional<std::string> FindHostName(std::string_view hosts_text, const IpAdd
   return found;
 }
 
-std::optional<std::string> ReadConfigFile(const std::string& path) {
+std::optional<std::string> ReadConfigFile(const std::string& path, struct stat* status) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
+  struct stat opened;
+  if (fstat(fd, &opened) != 0) {
+    close(fd);
+    return std::nullopt;
+  }
+  if (status != nullptr) *status = opened;
+  // Read straight into the text, asking for one byte more than the file's
+  // size: a regular file read whole then ends with a short read, and needs
+  // no second read to find its end.
   std::string text;
-  char buffer[8192];
+  size_t length = 0;
+  size_t room = static_cast<size_t>(std::max<off_t>(opened.st_size, 0)) + 1;
   for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (length == text.size()) text.resize(length + room);
+    const ssize_t got = read(fd, text.data() + length, text.size() - length);
     if (got > 0) {
-      text.append(buffer, static_cast<size_t>(got));
+      length += static_cast<size_t>(got);
+      if (length < text.size() && S_ISREG(opened.st_mode)) break;
+      if (length == text.size()) room = text.size();  // the file grew meanwhile: read on
     } else if (got == 0 || errno != EINTR) {
-      close(fd);
-      if (got < 0) return std::nullopt;
-      return text;
+      if (got < 0) {
+        close(fd);
+        return std::nullopt;
+      }
+      break;
     }
   }
+  close(fd);
+  text.resize(length);
+  return text;
 }
 
 }  // namespace vantora

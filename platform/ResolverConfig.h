@@ -7,6 +7,7 @@
 #pragma once
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdint>
@@ -45,7 +46,8 @@ ResolverConfig ParseResolverConfig(std::string_view text, const char* env_option
 // equals address; nullopt when no line does.
 std::optional<std::string> FindHostName(std::string_view hosts_text, const IpAddress& address);
 
-// The whole content of a file, or nullopt when it cannot be read.
-std::optional<std::string> ReadConfigFile(const std::string& path);
+// The whole content of a file, or nullopt when it cannot be read.  With
+// status, the opened file's status (fstat) goes there.
+std::optional<std::string> ReadConfigFile(const std::string& path, struct stat* status = nullptr);
 
 }  // namespace vantora

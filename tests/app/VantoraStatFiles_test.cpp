@@ -375,6 +375,45 @@ TEST_F(VantoraStatFilesTest, LookupRunsOnceWithoutTheLockAndRetestsAfterIt) {
   EXPECT_EQ(ReadWholeFile(visitors_).size(), 4u + 3 * 212);
 }
 
+TEST_F(VantoraStatFilesTest, ANameKnownAtOnceIsStoredWithoutLettingTheFileGo) {
+  ASSERT_TRUE(Append(At(10, 0), "10.0.0.9", "A"));
+  int lookups = 0;
+  const auto lookup = [&] {
+    ++lookups;
+    return std::string("looked.up");
+  };
+  int asked = 0;
+  std::optional<std::string> known = "known.example";
+  const auto known_name = [&]() -> std::optional<std::string> {
+    ++asked;
+    // Asked while this process holds the file.
+    LockedFile other;
+    EXPECT_EQ(other.Open(visitors_, O_RDWR, 0, ShareLock::kExclusive), OpenStatus::kBusy);
+    return known;
+  };
+  EXPECT_EQ(AppendVisitorToFile(visitors_, MakeVisitorRecord(At(10, 1), "", "A", "10.0.0.1"),
+                                lookup, kWindow, nullptr, known_name),
+            TVisitorAppend::kStored);
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(lookups, 0);
+  EXPECT_EQ(DecodeVisitorRecord(ReadWholeFile(visitors_).data() + 4 + 212).HostName,
+            "known.example");
+
+  // A repeat asks for no name at all; a name not known at once is looked up.
+  EXPECT_EQ(AppendVisitorToFile(visitors_, MakeVisitorRecord(At(10, 2), "", "A", "10.0.0.1"),
+                                lookup, kWindow, nullptr, known_name),
+            TVisitorAppend::kRepeat);
+  EXPECT_EQ(asked, 1);
+  known = std::nullopt;
+  EXPECT_EQ(AppendVisitorToFile(visitors_, MakeVisitorRecord(At(10, 3), "", "A", "10.0.0.2"),
+                                lookup, kWindow, nullptr, known_name),
+            TVisitorAppend::kStored);
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(lookups, 1);
+  EXPECT_EQ(DecodeVisitorRecord(ReadWholeFile(visitors_).data() + 4 + 2 * 212).HostName,
+            "looked.up");
+}
+
 TEST_F(VantoraStatFilesTest, HeldFilesAreRetriedThenGivenUp) {
   ASSERT_TRUE(Append(At(10, 0), "10.0.0.1", "A"));
   AddHourlyHitToFile(hours_, At(10, 0));

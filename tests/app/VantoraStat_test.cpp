@@ -249,6 +249,17 @@ TEST_F(VantoraStatModuleTest, LoopbackRemoteHostIsNotLookedUp) {
   EXPECT_EQ(DecodeHourRecord(Hours2().data()).Hits, 1);
 }
 
+TEST_F(VantoraStatModuleTest, ANameTheResolverKnowsAtOnceNeedsNoLookup) {
+  SetNow(kDay + 10 * kHour);
+  auto hosts = std::make_shared<FakeResolver>("office.example", std::chrono::milliseconds(0),
+                                              /*known=*/true);
+  module_.SetResolver(hosts);
+  module_.RecordHit(Request("10.1.2.3"));
+  EXPECT_EQ(Slot(0).HostName, "office.example");
+  EXPECT_EQ(hosts->last_address(), "10.1.2.3");
+  EXPECT_EQ(hosts->calls(), 0);
+}
+
 TEST_F(VantoraStatModuleTest, LookupUsesTheFullIpv6Address) {
   SetNow(kDay + 10 * kHour);
   const std::string address = "2001:db8:85a3::8a2e:370:7334";

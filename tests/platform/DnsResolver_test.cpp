@@ -265,6 +265,27 @@ TEST_F(DnsResolverTest, TheHostsFileComesFirst) {
   EXPECT_EQ(server.udp_questions(), 2);
 }
 
+TEST_F(DnsResolverTest, TheHostsFileIsKnownWithoutAskingAndReadAgainWhenItChanges) {
+  LoopbackDnsServer server("127.0.0.1", 0, Behaviour::kAnswer, "from.dns.example");
+  DnsResolver& resolver = Resolver("nameserver 127.0.0.1\n", server.port(),
+                                   "127.0.0.1 localhost\n10.1.2.3 office.example\n");
+  EXPECT_EQ(resolver.KnownName("10.1.2.3"), "office.example");
+  EXPECT_EQ(resolver.KnownName("10.1.2.4"), std::nullopt);  // only a name server can tell
+  EXPECT_EQ(resolver.KnownName("not an address"), "");
+  EXPECT_EQ(server.udp_questions(), 0);
+
+  // An edit in place (same size) and a file put in its place both hold at
+  // the next lookup.
+  WriteFile("hosts", "127.0.0.1 localhost\n10.1.2.3 office.exbmple\n");
+  EXPECT_EQ(resolver.KnownName("10.1.2.3"), "office.exbmple");
+  WriteFile("hosts.new", "10.1.2.4 lab.example\n");
+  ASSERT_EQ(std::rename((dir_.path() + "/hosts.new").c_str(), (dir_.path() + "/hosts").c_str()), 0);
+  EXPECT_EQ(resolver.KnownName("10.1.2.4"), "lab.example");
+  EXPECT_EQ(resolver.Lookup("10.1.2.3", milliseconds(5000)), "from.dns.example");
+  std::remove((dir_.path() + "/hosts").c_str());
+  EXPECT_EQ(resolver.KnownName("10.1.2.4"), std::nullopt);
+}
+
 TEST_F(DnsResolverTest, ATruncatedReplyIsAskedAgainOverTcp) {
   LoopbackDnsServer server("127.0.0.1", 0, Behaviour::kTruncate, "long.example");
   DnsResolver& resolver = Resolver("nameserver 127.0.0.1\n", server.port());
