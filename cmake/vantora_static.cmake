@@ -5,10 +5,10 @@
 # libraries.  A static binary starts in about the time of a minimal static C
 # program; dynamic libstdc++ alone makes that about three times as long.
 #
-# The reverse lookup of visitor addresses (getnameinfo) keeps working in the
-# static binary: glibc 2.34 and later carry the "files" and "dns" name
-# services inside libc itself, so /etc/hosts and DNS need no loadable NSS
-# module.  tests/adapters checks this against the system resolver.
+# The reverse lookup of visitor addresses needs nothing of glibc's name
+# service switch: the program's own resolver (platform/DnsResolver.h) reads
+# the hosts file and asks the name servers of resolv.conf itself.
+# tests/adapters checks its answers against the system resolver.
 #
 # Libraries that the code links as shared objects (imported targets such as
 # Freetype::Freetype) are swapped for their static archives, with the

@@ -1,6 +1,6 @@
-// The reverse lookup keeps working in a program linked like the vantora
-// executable (fully static): the lookup probe, linked that way, must find
-// the same names as the system resolver in this (dynamic) test process.
+// The program's reverse lookup, in a program linked like the vantora
+// executable (fully static), finds the names the system resolver finds in
+// this (dynamic) test process for the addresses of the hosts file.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netdb.h>

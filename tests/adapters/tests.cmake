@@ -9,10 +9,13 @@ if(COMMAND vantora_link_program)
   vantora_link_program(vantora_echo_cgi)
 endif()
 
-# A probe of the system resolver, linked like the vantora executable: the
-# tests compare its reverse lookups with the test process's own.
+# A probe of the program's resolver, linked like the vantora executable: the
+# tests compare its reverse lookups with the system's (getnameinfo) in the
+# test process.
 add_executable(vantora_lookup_probe ${CMAKE_CURRENT_SOURCE_DIR}/adapters/LookupProbeMain.cpp)
 target_compile_options(vantora_lookup_probe PRIVATE ${VANTORA_WARNINGS})
+target_include_directories(vantora_lookup_probe PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(vantora_lookup_probe PRIVATE vantora_core)
 if(COMMAND vantora_link_program)
   vantora_link_program(vantora_lookup_probe)
 endif()
