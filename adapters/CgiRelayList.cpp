@@ -1,12 +1,16 @@
 #include "adapters/CgiRelayList.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 
+#include "adapters/CgiRelayWait.h"
 #include "platform/Clock.h"
 #include "platform/Coding.h"
 #include "platform/Text.h"
@@ -56,7 +60,14 @@ std::vector<TListRecord> DecodeList(std::string_view bytes) {
 
 OpenStatus OpenListFile(LockedFile* file, const std::string& path, int flags, ShareLock lock,
                         int attempts, int pause_ms) {
-  return file->OpenWithRetry(path, flags, 0600, lock, attempts, pause_ms);
+  const auto deadline =
+      TRelayClock::now() + std::chrono::milliseconds(std::max(attempts - 1, 0) * pause_ms);
+  const OpenStatus opened = file->Open(path, flags, 0600, ShareLock::kNone);
+  if (opened != OpenStatus::kOk || lock == ShareLock::kNone) return opened;
+  const int error = LockBy(file->fd(), lock == ShareLock::kExclusive ? LOCK_EX : LOCK_SH, deadline);
+  if (error == 0) return OpenStatus::kOk;
+  file->Close();
+  return error == EWOULDBLOCK ? OpenStatus::kBusy : OpenStatus::kFailed;
 }
 
 std::string ReadListBytes(const LockedFile& file) {

@@ -13,10 +13,11 @@
 //
 // Every open takes a flock() lock: changes hold LOCK_EX, a client reading
 // its status holds LOCK_SH.  An open refused because another process holds
-// the file is retried, with the attempt counts and pauses of each operation,
-// by waiting for the lock in short steps until the same total time has gone.
-// A read, change and write-back happen under one open, so no change of
-// another process can fall between them.
+// the file waits for the lock itself (adapters/CgiRelayWait.h), bounded by
+// the total time of the attempt counts and pauses of each operation, so the
+// file is taken the moment its holder lets go.  A read, change and
+// write-back happen under one open, so no change of another process can
+// fall between them.
 #pragma once
 
 #include <cstddef>
@@ -65,7 +66,8 @@ TListRecord DecodeListRecord(const char* bytes);
 std::vector<TListRecord> DecodeList(std::string_view bytes);
 
 // Opens the list file, waiting for a lock held elsewhere for at most
-// (attempts - 1) * pause_ms milliseconds.  kFailed when it does not exist.
+// (attempts - 1) * pause_ms milliseconds.  kFailed when it does not exist;
+// kBusy when the lock stayed refused.
 OpenStatus OpenListFile(LockedFile* file, const std::string& path, int flags, ShareLock lock,
                         int attempts, int pause_ms);
 
