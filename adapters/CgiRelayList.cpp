@@ -104,7 +104,8 @@ bool FileIsStale(const std::string& path) {
 }
 
 bool AppendListRecord(const std::string& list_path, const std::function<bool()>& may_register,
-                      const std::function<std::string()>& prepare, std::string* registered_name) {
+                      const std::function<std::string()>& prepare, std::string* registered_name,
+                      TDateTime* registered_at) {
   LockedFile file;
   if (OpenListFile(&file, list_path, O_RDWR, ShareLock::kExclusive, 11, 50) != OpenStatus::kOk) {
     return false;
@@ -125,6 +126,7 @@ bool AppendListRecord(const std::string& list_path, const std::function<bool()>&
   if (end != size) file.Truncate(end + static_cast<off_t>(kListRecordSize));
   TouchFile(list_path);
   *registered_name = name;
+  if (registered_at) *registered_at = record.registered;
   return true;
 }
 
@@ -164,26 +166,34 @@ int RequestStatus(const std::string& list_path, const std::string& registered_na
   return kRelayListUnavailable;
 }
 
-void RemoveListRecords(const std::string& list_path, const std::string& name) {
+std::vector<TListRecord> RemoveListRecords(const std::string& list_path, const std::string& name) {
+  std::vector<TListRecord> removed;
   LockedFile file;
   // A finished request whose record stayed would leave its client waiting
   // for ever: the list is waited for up to 30 seconds.
   if (OpenListFile(&file, list_path, O_RDWR, ShareLock::kExclusive, 301, 100) != OpenStatus::kOk) {
-    return;
+    return removed;
   }
   const std::string key = UpperCase(name);
   const std::string bytes = ReadListBytes(file);
   std::string kept;
   // The other records keep their bytes as they were, padding included.
   for (size_t at = 0; at + kListRecordSize <= bytes.size(); at += kListRecordSize) {
-    if (DecodeListRecord(bytes.data() + at).name != key) {
+    TListRecord record = DecodeListRecord(bytes.data() + at);
+    if (record.name != key) {
       kept.append(bytes, at, kListRecordSize);
+    } else {
+      removed.push_back(std::move(record));
     }
   }
   // Rewritten under the same lock that covered the read: a registration
-  // cannot slip in between and be lost.
-  if (file.Truncate(0) && !kept.empty()) file.WriteAt(kept.data(), kept.size(), 0);
+  // cannot slip in between and be lost.  A list without the name stays as
+  // it is (a torn tail included), with its date set.
+  if (!removed.empty() && file.Truncate(0) && !kept.empty()) {
+    file.WriteAt(kept.data(), kept.size(), 0);
+  }
   TouchFile(list_path);
+  return removed;
 }
 
 bool CloseListIfIdle(const std::string& list_path,

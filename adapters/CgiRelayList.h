@@ -88,11 +88,13 @@ bool FileIsStale(const std::string& path);
 // and returns the name to register; an empty name registers nothing.  A
 // full list (kListCapacity records) or a name over kListNameLimit characters
 // registers nothing either: prepare is then not called, or its name is not
-// appended.  *registered_name receives the upper-cased name on success.
-// Nothing is registered when the list file does not exist or unless
-// may_register (checked while the list is held) allows it.
+// appended.  *registered_name receives the upper-cased name on success, and
+// *registered_at (optional) the record's registration time.  Nothing is
+// registered when the list file does not exist or unless may_register
+// (checked while the list is held) allows it.
 bool AppendListRecord(const std::string& list_path, const std::function<bool()>& may_register,
-                      const std::function<std::string()>& prepare, std::string* registered_name);
+                      const std::function<std::string()>& prepare, std::string* registered_name,
+                      TDateTime* registered_at = nullptr);
 
 // Server side: the first waiting record whose name own_kind accepts is set
 // to taken in place and returned.  Records of other kinds stay waiting.
@@ -109,8 +111,10 @@ int RequestStatus(const std::string& list_path, const std::string& registered_na
 
 // Server side: removes the records whose name equals the upper-cased name,
 // keeping the order of the others, and sets the list file's date to now.
-// Nothing when the list file is missing or stays locked for 30 seconds.
-void RemoveListRecords(const std::string& list_path, const std::string& name);
+// The list is rewritten only when a record goes.  Nothing when the list
+// file is missing or stays locked for 30 seconds.  Returns the records
+// removed, once the list is let go.
+std::vector<TListRecord> RemoveListRecords(const std::string& list_path, const std::string& name);
 
 // Server side, at its end: deletes the list file, under the lock of one
 // look, when no record of own_kind waits and no record is taken.  False when

@@ -208,7 +208,7 @@ void OpenRequestFile(const std::string& name) {
 
 void FinishRequestEntry(const std::string& name) {
   CgiStdState().variables.reset();
-  RemoveListRecords(ListFilePath(ServerBasePath(false)), name);
+  FinishListRecords(ListFilePath(ServerBasePath(false)), name);
   unlink(name.c_str());
 }
 
@@ -291,7 +291,7 @@ bool EndRelayedAnswer() {
   CgiStdThreadState& state = CgiStdState();
   if (!IsCgiServerProcess() || state.request_file_name.empty() || !state.output) return false;
   state.output.reset();
-  RemoveListRecords(ListFilePath(ServerBasePath(false)), state.request_file_name);
+  FinishListRecords(ListFilePath(ServerBasePath(false)), state.request_file_name);
   return true;
 }
 
