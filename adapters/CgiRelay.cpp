@@ -348,9 +348,9 @@ bool StartServerList(TServerData& data, const std::string& base, bool clear_requ
 bool RegisterRequest(TServerData& data, const std::string& base,
                      const std::function<std::string()>& prepare) {
   const std::string list = ListFilePath(base);
-  if (access(list.c_str(), F_OK) != 0) return false;
-  // Only a live server is handed a request: a list without one would keep
-  // the visitor waiting for the 30-second rule and answer nothing.
+  // A missing list fails its open.  Only a live server is handed a request:
+  // a list without one would keep the visitor waiting for the 30-second
+  // rule and answer nothing.
   const bool registered = AppendListRecord(
       list, [&base] { return ServerWindowExists(base); }, prepare, &data.registered_name,
       &data.registered_at);
@@ -360,13 +360,15 @@ bool RegisterRequest(TServerData& data, const std::string& base,
 
 void ClearStaleServer(const std::string& base, int pause_ms, bool clear_request_files) {
   const std::string list = ListFilePath(base);
-  if (!ServerWindowExists(base) && FileIsStale(list)) {
+  // One look at the list's date; the sign of life only matters for a stale
+  // list, so a running server's clients do not look at it here.
+  bool listed = false;
+  if (FileIsStale(list, &listed) && !ServerWindowExists(base)) {
     unlink(list.c_str());
+    listed = false;
     if (pause_ms > 0) Sleep(pause_ms);
   }
-  if (clear_request_files && access(list.c_str(), F_OK) != 0) {
-    DeleteMatchingFiles(base + "_C_*");
-  }
+  if (clear_request_files && !listed) DeleteMatchingFiles(base + "_C_*");
 }
 
 TWaitResult WaitForAnswer(TServerData& data, const std::string& base, const TWaitHooks& hooks) {

@@ -98,8 +98,9 @@ std::optional<double> FileTime(const std::string& path) {
   return static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9;
 }
 
-bool FileIsStale(const std::string& path) {
+bool FileIsStale(const std::string& path, bool* exists) {
   const std::optional<double> time = FileTime(path);
+  if (exists) *exists = time.has_value();
   return time && *time < UnixNow() - kStaleSeconds;
 }
 
@@ -150,7 +151,6 @@ std::optional<TListRecord> TakeNextRequest(
 }
 
 int RequestStatus(const std::string& list_path, const std::string& registered_name) {
-  if (access(list_path.c_str(), F_OK) != 0) return kRelayNoServer;
   LockedFile file;
   const OpenStatus status = OpenListFile(&file, list_path, O_RDONLY, ShareLock::kShared, 11, 100);
   if (status == OpenStatus::kOk) {

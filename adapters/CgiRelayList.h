@@ -81,7 +81,8 @@ bool TouchFile(const std::string& path);
 // The file's modification time in Unix seconds; nothing when it is missing.
 std::optional<double> FileTime(const std::string& path);
 // True when the file exists and its date is more than 30 seconds before now.
-bool FileIsStale(const std::string& path);
+// *exists (optional) says whether it exists.
+bool FileIsStale(const std::string& path, bool* exists = nullptr);
 
 // Client side: appends a waiting record {now, upper-cased name}.  With the
 // list held exclusively (up to 11 attempts, 50 ms apart), prepare runs first

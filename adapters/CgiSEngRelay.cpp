@@ -9,6 +9,7 @@
 // Answer file (the same name with "OUT" for "REQ"): everything the server's
 // engine writes for the request, as it would go to standard output.
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "adapters/CgiRelay.h"
@@ -72,6 +74,31 @@ bool HasContentLength(std::string_view header) {
     start = end + 2;
   }
   return false;
+}
+
+// The rest of the answer, left bytes from handle's position, to output:
+// handed over by the kernel (no buffer of the client's), or read and
+// written in blocks where it cannot be.
+void CopyRest(int handle, int output, long long left) {
+  while (left > 0) {
+    const ssize_t sent = sendfile(output, handle, nullptr,
+                                  static_cast<size_t>(std::min<long long>(left, kCopyBlock)));
+    if (sent > 0) {
+      left -= sent;
+      continue;
+    }
+    if (sent == 0) return;
+    if (errno == EINTR) continue;
+    if (errno != EINVAL && errno != ENOSYS) return;  // the output failed
+    break;
+  }
+  if (left <= 0) return;
+  const std::unique_ptr<char[]> block = std::make_unique_for_overwrite<char[]>(kCopyBlock);
+  for (;;) {
+    const ssize_t got = read(handle, block.get(), kCopyBlock);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || !WriteAll(output, block.get(), static_cast<size_t>(got))) return;
+  }
 }
 
 std::string AnswerPath(const std::string& base, const std::string& id) {
@@ -130,7 +157,10 @@ std::string WriteRequestFile(const std::string& base) {
     WriteLog(std::string("Can not create file ") + path + ": " + std::strerror(errno));
     return std::string();
   }
+  size_t head_size = sizeof kMarkerLine - 1 + 4;
+  for (char** entry = environ; *entry != nullptr; ++entry) head_size += std::strlen(*entry) + 2;
   std::string head;
+  head.reserve(head_size);
   for (char** entry = environ; *entry != nullptr; ++entry) {
     head += *entry;
     head += "\r\n";
@@ -139,15 +169,19 @@ std::string WriteRequestFile(const std::string& base) {
   head += "\r\n\r\n";
   bool ok = WriteAll(handle, head.data(), head.size());
   // The body in blocks, as many bytes as CONTENT_LENGTH announces and the
-  // input holds.
+  // input holds.  The block is as large as the body needs and never
+  // cleared: every page a client touches costs it time.
   long long left = BodyLength();
-  std::string block(kCopyBlock, '\0');
-  while (ok && left > 0 && state.input) {
-    const int want = static_cast<int>(std::min<long long>(left, kCopyBlock));
-    const int got = state.input->Read(block.data(), want);
-    if (got <= 0) break;
-    ok = WriteAll(handle, block.data(), static_cast<size_t>(got));
-    left -= got;
+  if (left > 0 && state.input) {
+    const auto size = static_cast<size_t>(std::min<long long>(left, kCopyBlock));
+    const std::unique_ptr<char[]> block = std::make_unique_for_overwrite<char[]>(size);
+    while (ok && left > 0) {
+      const int want = static_cast<int>(std::min<long long>(left, static_cast<long long>(size)));
+      const int got = state.input->Read(block.get(), want);
+      if (got <= 0) break;
+      ok = WriteAll(handle, block.get(), static_cast<size_t>(got));
+      left -= got;
+    }
   }
   if (close(handle) != 0) ok = false;
   if (!ok) {
@@ -220,36 +254,33 @@ bool CopyAnswer(const std::string& answer_path, THandleStream& output) {
     close(handle);
     return false;
   }
-  std::string bytes(kCopyBlock, '\0');
+  // The first bytes, read until kAnswerHead of them are there or the file
+  // (whose size is known) has given them all.
+  const auto size = static_cast<long long>(st.st_size);
+  char bytes[kAnswerHead];
   size_t n = 0;
-  while (n < kAnswerHead) {
-    const ssize_t got = read(handle, bytes.data() + n, kAnswerHead - n);
+  while (n < kAnswerHead && static_cast<long long>(n) < size) {
+    const ssize_t got = read(handle, bytes + n, kAnswerHead - n);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     n += static_cast<size_t>(got);
   }
   // The header's end is looked for in the first bytes as text, up to a
-  // zero byte.
-  const std::string_view head(bytes.data(), strnlen(bytes.data(), n));
+  // zero byte.  The head leaves in one write, its length line inserted.
+  const std::string_view head(bytes, strnlen(bytes, n));
   const size_t h = head.find("\r\n\r\n");
   if (h != std::string_view::npos && !HasContentLength(head.substr(0, h))) {
-    output.Write(bytes.data(), static_cast<int>(h));
-    const std::string line =
-        "\r\nContent-Length: " +
-        std::to_string(static_cast<long long>(st.st_size) - static_cast<long long>(h) - 4);
-    output.Write(line.data(), static_cast<int>(line.size()));
-    output.Write(bytes.data() + h, static_cast<int>(n - h));
-  } else {
-    output.Write(bytes.data(), static_cast<int>(n));
+    std::string out;
+    out.reserve(n + 40);
+    out.append(bytes, h);
+    out += "\r\nContent-Length: ";
+    out += std::to_string(size - static_cast<long long>(h) - 4);
+    out.append(bytes + h, n - h);
+    output.Write(out.data(), static_cast<int>(out.size()));
+  } else if (n > 0) {
+    output.Write(bytes, static_cast<int>(n));
   }
-  if (n == kAnswerHead) {
-    for (;;) {
-      const ssize_t got = read(handle, bytes.data(), bytes.size());
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      output.Write(bytes.data(), static_cast<int>(got));
-    }
-  }
+  if (n == kAnswerHead) CopyRest(handle, output.Handle(), size - static_cast<long long>(n));
   close(handle);
   return true;
 }
