@@ -51,14 +51,17 @@ std::string window_path;
 uint64_t wake_chunks_held = 0;
 // The bytes let go for finished requests.  A byte is taken back only a
 // while later: a woken client still has to run to find its byte free, and
-// a byte taken back before that would put it to sleep again.  Nothing else
-// waits for a released byte (every request has a byte of its own), so the
-// only cost of keeping it released is one more piece of its chunk's lock.
+// a byte taken back before that would put it to sleep again.  After one
+// client round (kWaitPauseMs) that can no longer happen: the round of the
+// wait that was woken has ended by then, so the client looks at its request
+// whatever it finds.  Nothing else waits for a released byte (every request
+// has a byte of its own); each one kept released is one more piece of its
+// chunk's lock, which every lock call on the file walks.
 struct ReleasedByte {
   off_t at;
   TRelayClock::time_point since;
 };
-constexpr std::chrono::seconds kRetakeAfter{1};
+constexpr std::chrono::milliseconds kRetakeAfter{kWaitPauseMs};
 std::vector<ReleasedByte> released_bytes;
 
 std::atomic<bool> window_seen{false};

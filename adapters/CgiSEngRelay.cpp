@@ -202,8 +202,13 @@ void OpenRequestFile(const std::string& name) {
     const int input = open((stem + "REQ").c_str(), O_RDONLY | O_CLOEXEC);
     if (input < 0) return;
     state.input = std::make_unique<THandleStream>(input, true);
+    state.record_removed = false;
     const int output = open((stem + "OUT").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (output >= 0) state.output = std::make_unique<THandleStream>(output, true);
+    if (output >= 0) {
+      state.output = std::make_unique<THandleStream>(output, true);
+      state.answer.clear();
+      state.collect_answer = true;
+    }
     // The variable lines: a run of CR/LF bytes ends the line at its second
     // byte, and a run of four ends the variables.  The input then stands at
     // the first body byte.
@@ -240,9 +245,24 @@ void OpenRequestFile(const std::string& name) {
   }
 }
 
+void ReleaseOutput(CgiStdThreadState& state) {
+  if (state.collect_answer) {
+    state.collect_answer = false;
+    if (state.output)
+      state.output->Write(state.answer.data(), static_cast<int>(state.answer.size()));
+    // The room stays for the thread's next answer.
+    state.answer.clear();
+  }
+  state.output.reset();
+}
+
 void FinishRequestEntry(const std::string& name) {
-  CgiStdState().variables.reset();
-  FinishListRecords(ListFilePath(ServerBasePath(false)), name);
+  CgiStdThreadState& state = CgiStdState();
+  state.variables.reset();
+  // A record removed when its answer ended is not looked for again: its
+  // request file, still there, keeps any other request from its name.
+  if (!state.record_removed) FinishListRecords(ListFilePath(ServerBasePath(false)), name);
+  state.record_removed = false;
   unlink(name.c_str());
 }
 
@@ -321,8 +341,9 @@ bool RelayToRunningServer(const std::string& base) {
 bool EndRelayedAnswer() {
   CgiStdThreadState& state = CgiStdState();
   if (!IsCgiServerProcess() || state.request_file_name.empty() || !state.output) return false;
-  state.output.reset();
+  ReleaseOutput(state);
   FinishListRecords(ListFilePath(ServerBasePath(false)), state.request_file_name);
+  state.record_removed = true;
   return true;
 }
 
@@ -333,7 +354,7 @@ void TCGIStdEngine::RunServerRequest(const std::string& name) {
   RunRequest();
   // The answer is complete once the request ends: its file is closed before
   // the record goes, whatever AutoTerminate says.
-  state.output.reset();
+  ReleaseOutput(state);
   state.input.reset();
   FinishRequestEntry(name);
   state.request_file_name.clear();
