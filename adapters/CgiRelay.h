@@ -127,9 +127,9 @@ class TServerData {
 // On failure the log line "Can not create file " + list path.
 bool StartServerList(TServerData& data, const std::string& base, bool clear_request_files);
 
-// Client registration: the list must exist and a server be alive (checked
-// while the list is held).  prepare runs with the list held and returns the
-// request name (empty: nothing to register).
+// Client registration: the list must exist and a server be alive.  prepare
+// then returns the request name (empty: nothing to register); the list is
+// held only for the append (AppendListRecord).
 bool RegisterRequest(TServerData& data, const std::string& base,
                      const std::function<std::string()>& prepare);
 

@@ -108,21 +108,29 @@ bool AppendListRecord(const std::string& list_path, const std::function<bool()>&
                       const std::function<std::string()>& prepare, std::string* registered_name,
                       TDateTime* registered_at) {
   LockedFile file;
-  if (OpenListFile(&file, list_path, O_RDWR, ShareLock::kExclusive, 11, 50) != OpenStatus::kOk) {
-    return false;
-  }
+  if (file.Open(list_path, O_RDWR, 0600, ShareLock::kNone) != OpenStatus::kOk) return false;
   if (may_register && !may_register()) return false;
-  const off_t size = file.Size();
-  if (size < 0) return false;
-  // A torn tail (a record cut short) is overwritten, so records stay aligned.
-  const off_t end = size - size % static_cast<off_t>(kListRecordSize);
-  if (end / static_cast<off_t>(kListRecordSize) >= kListCapacity) return false;
+  // A list already full takes no record: nothing is prepared for it.
+  const off_t seen = file.Size();
+  if (seen < 0 || seen / static_cast<off_t>(kListRecordSize) >= kListCapacity) return false;
+  // Everything that takes time happens before the lock, which the server
+  // and the other clients wait for: the request (its file, for the standard
+  // variant) and the registration time (its first use reads the time zone).
   const std::string name = UpperCase(prepare());
   if (name.empty() || name.size() > kListNameLimit) return false;
   TListRecord record;
   record.status = kRecordWaiting;
   record.registered = Now();
   record.name = name;
+  const auto deadline = TRelayClock::now() + std::chrono::milliseconds(10 * 50);
+  if (LockBy(file.fd(), LOCK_EX, deadline) != 0) return false;
+  struct stat st;
+  // A list deleted meanwhile (its server ended) takes no record either.
+  if (fstat(file.fd(), &st) != 0 || st.st_nlink == 0) return false;
+  const off_t size = st.st_size;
+  // A torn tail (a record cut short) is overwritten, so records stay aligned.
+  const off_t end = size - size % static_cast<off_t>(kListRecordSize);
+  if (end / static_cast<off_t>(kListRecordSize) >= kListCapacity) return false;
   if (!file.WriteAt(EncodeListRecord(record).data(), kListRecordSize, end)) return false;
   if (end != size) file.Truncate(end + static_cast<off_t>(kListRecordSize));
   TouchFile(list_path);

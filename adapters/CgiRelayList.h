@@ -84,15 +84,18 @@ std::optional<double> FileTime(const std::string& path);
 // *exists (optional) says whether it exists.
 bool FileIsStale(const std::string& path, bool* exists = nullptr);
 
-// Client side: appends a waiting record {now, upper-cased name}.  With the
-// list held exclusively (up to 11 attempts, 50 ms apart), prepare runs first
-// and returns the name to register; an empty name registers nothing.  A
-// full list (kListCapacity records) or a name over kListNameLimit characters
-// registers nothing either: prepare is then not called, or its name is not
-// appended.  *registered_name receives the upper-cased name on success, and
-// *registered_at (optional) the record's registration time.  Nothing is
-// registered when the list file does not exist or unless may_register
-// (checked while the list is held) allows it.
+// Client side: appends a waiting record {now, upper-cased name}.  Once the
+// list is open and may_register allows it, prepare returns the name to
+// register (an empty name registers nothing); then the list is held
+// exclusively (waiting up to 500 ms, the 11 attempts 50 ms apart) just for
+// the append, so that preparing (writing a request file) holds up neither
+// the server nor the other clients.  A full list (kListCapacity records) or
+// a name over kListNameLimit characters registers nothing either: a list
+// already full does not have prepare called; one that filled up meanwhile,
+// or was deleted, does not take the name.  *registered_name receives the
+// upper-cased name on success, and *registered_at (optional) the record's
+// registration time.  Nothing is registered when the list file does not
+// exist or unless may_register allows it.
 bool AppendListRecord(const std::string& list_path, const std::function<bool()>& may_register,
                       const std::function<std::string()>& prepare, std::string* registered_name,
                       TDateTime* registered_at = nullptr);
