@@ -473,6 +473,85 @@ class TListWatch {
   int watch_ = -1;
 };
 
+// The relay servers of this process that share one server folder (the two
+// variants of a server started by hand) share one watch of its list file:
+// each change is looked at once, for whichever of them the first waiting
+// record is for, instead of once by each of them.  Used on the thread that
+// made the servers (the main thread) only.
+struct TRelayGroup {
+  explicit TRelayGroup(std::string folder_base)
+      : base(std::move(folder_base)), list(ListFilePath(base)), watch(list) {}
+
+  // The server that serves the request name, or null.
+  TCgiRelayServer* ServerFor(const std::string& name) const {
+    for (TCgiRelayServer* server : servers) {
+      if (!server->shut_down_ && server->variant_.own_kind(name)) return server;
+    }
+    return nullptr;
+  }
+
+  // On a change of the list: the first waiting record of any member.
+  void OnListChanged() {
+    if (serving || !watch.Drain()) return;
+    serving = true;
+    ShowServerWindow(base);
+    watch.Refresh();
+    try {
+      const std::optional<TListRecord> record = TakeNextRequest(
+          list, [this](const std::string& name) { return ServerFor(name) != nullptr; });
+      if (record) ServerFor(record->name)->Serve(*record);
+    } catch (...) {
+      // Polling goes on whatever one request did.
+    }
+    serving = false;
+    if (access(list.c_str(), F_OK) != 0) TerminateProgram();
+    // The list was looked at just now: the members' poll timers, the
+    // fallback for a missed change, start their wait again.
+    for (TCgiRelayServer* server : servers) {
+      if (!server->shut_down_) server->timer_->SetInterval(server->variant_.interval_ms);
+    }
+  }
+
+  std::string base;
+  std::string list;
+  TListWatch watch;
+  std::vector<TCgiRelayServer*> servers;
+  bool serving = false;  // a member serves from this thread just now
+};
+
+namespace {
+
+std::vector<std::shared_ptr<TRelayGroup>>& RelayGroups() {
+  static std::vector<std::shared_ptr<TRelayGroup>> groups;
+  return groups;
+}
+
+std::shared_ptr<TRelayGroup> JoinRelayGroup(TCgiRelayServer* server, const std::string& base) {
+  for (const std::shared_ptr<TRelayGroup>& group : RelayGroups()) {
+    if (group->base == base) {
+      group->servers.push_back(server);
+      return group;
+    }
+  }
+  auto group = std::make_shared<TRelayGroup>(base);
+  group->servers.push_back(server);
+  RelayGroups().push_back(group);
+  // The handler keeps the group alive while it runs, also when a member
+  // leaves it meanwhile.
+  if (group->watch.Handle() >= 0)
+    WatchHandle(group->watch.Handle(), [group] { group->OnListChanged(); });
+  return group;
+}
+
+void LeaveRelayGroup(TCgiRelayServer* server, const std::shared_ptr<TRelayGroup>& group) {
+  std::erase(group->servers, server);
+  if (!group->servers.empty()) return;
+  if (group->watch.Handle() >= 0) UnwatchHandle(group->watch.Handle());
+  std::erase(RelayGroups(), group);
+}
+
+}  // namespace
+
 TCgiRelayServer::TCgiRelayServer(TComponent* owner, std::string base, TCGIMode mode,
                                  Variant variant)
     : base_(std::move(base)),
@@ -484,12 +563,7 @@ TCgiRelayServer::TCgiRelayServer(TComponent* owner, std::string base, TCGIMode m
   timer_->SetInterval(variant_.interval_ms);
   timer_->OnTimer = [this](TComponent*) { ServeNextRequest(); };
   timer_->SetEnabled(true);
-  watch_ = std::make_unique<TListWatch>(ListFilePath(base_));
-  if (watch_->Handle() >= 0) {
-    WatchHandle(watch_->Handle(), [this] {
-      if (watch_->Drain()) ServeNextRequest();
-    });
-  }
+  group_ = JoinRelayGroup(this, base_);
   closing_ = TApplication::Instance().AddClosing([this] { ShutDown(); });
 }
 
@@ -499,34 +573,40 @@ TCgiRelayServer::~TCgiRelayServer() {
   // polling stops and the running request threads are waited for.
   shut_down_ = true;
   timer_->SetEnabled(false);
-  if (watch_) UnwatchHandle(watch_->Handle());
+  if (group_) LeaveRelayGroup(this, group_);
   while (running_->load() > 0) Sleep(1);
 }
 
 void TCgiRelayServer::ServeNextRequest() {
-  if (shut_down_) return;
+  if (shut_down_ || group_->serving) return;
   timer_->SetEnabled(false);
+  group_->serving = true;
   ShowServerWindow(base_);
-  if (watch_) watch_->Refresh();
+  group_->watch.Refresh();
   const std::string list = ListFilePath(base_);
   try {
     if (std::optional<TListRecord> record = TakeNextRequest(list, variant_.own_kind)) {
-      const std::string path = FindFileIgnoringCase(record->name, base_);
-      if (path.empty()) {
-        variant_.finish_entry(record->name);
-      } else if (mode_ == TCGIMode::ServerThreadMode) {
-        RunOnThread(path);
-      } else {
-        variant_.run_request(path);
-      }
+      Serve(*record);
     }
   } catch (...) {
     // Polling goes on whatever one request did.
   }
+  group_->serving = false;
   if (access(list.c_str(), F_OK) == 0) {
     timer_->SetEnabled(true);
   } else {
     TerminateProgram();
+  }
+}
+
+void TCgiRelayServer::Serve(const TListRecord& record) {
+  const std::string path = FindFileIgnoringCase(record.name, base_);
+  if (path.empty()) {
+    variant_.finish_entry(record.name);
+  } else if (mode_ == TCGIMode::ServerThreadMode) {
+    RunOnThread(path);
+  } else {
+    variant_.run_request(path);
   }
 }
 
@@ -542,8 +622,8 @@ void TCgiRelayServer::ShutDown() {
   if (shut_down_) return;
   shut_down_ = true;
   timer_->SetEnabled(false);
-  if (watch_) UnwatchHandle(watch_->Handle());
-  watch_.reset();
+  LeaveRelayGroup(this, group_);
+  group_.reset();
   const std::string list = ListFilePath(base_);
   // The records that wait are served before the server goes; new ones may
   // still join while it does, and are served too.

@@ -37,8 +37,8 @@
 
 namespace vantora {
 
-class TListWatch;
 class TTimer;
+struct TRelayGroup;
 
 // The relay works only in the program itself: RunProgram turns it on before
 // the units start.  Only then does a process take part in the CGI server
@@ -159,8 +159,9 @@ struct TWaitHooks {
 TWaitResult WaitForAnswer(TServerData& data, const std::string& base, const TWaitHooks& hooks);
 
 // The polling and wake-up machinery of one variant's server: a timer of the
-// given interval and an inotify watch of the list file, both running
-// ServeNextRequest on the thread that created the server (its main thread).
+// given interval, and an inotify watch of the list file that the process's
+// servers of both variants share, running on the thread that created the
+// server (its main thread).
 class TCgiRelayServer {
  public:
   struct Variant {
@@ -192,14 +193,19 @@ class TCgiRelayServer {
   void ShutDown();
 
  private:
+  friend struct TRelayGroup;
+
+  // Serves the record just taken (ServerThreadMode: on a new request
+  // thread); a record whose file no longer exists is dropped.
+  void Serve(const TListRecord& record);
   void RunOnThread(const std::string& path);
 
   std::string base_;
   TCGIMode mode_;
   Variant variant_;
-  TTimer* timer_;                      // owned by the owner component
-  std::unique_ptr<TListWatch> watch_;  // null once shut down
-  int closing_ = 0;                    // the program's closing step that runs ShutDown
+  TTimer* timer_;                       // owned by the owner component
+  std::shared_ptr<TRelayGroup> group_;  // null once shut down
+  int closing_ = 0;                     // the program's closing step that runs ShutDown
   bool shut_down_ = false;
   std::shared_ptr<std::atomic<int>> running_;  // request threads at work
 };
