@@ -120,18 +120,30 @@ class WakeWait {
   // A byte that nobody holds means the request has just been finished (or
   // the server has gone): that is looked at at once.  When it is still free
   // at the next wait, there is no wake-up to be had and the round is slept.
-  void Wait(int milliseconds) {
+  TByteWait Wait(int milliseconds) {
     const auto deadline = TRelayClock::now() + std::chrono::milliseconds(milliseconds);
     const TByteWait result =
         handle_ >= 0 ? WaitForByte(handle_, offset_, deadline) : TByteWait::kFailed;
     if (result == TByteWait::kFree && !free_before_) {
       free_before_ = true;
-      return;
+      return result;
     }
     free_before_ = result == TByteWait::kFree;
     if (result == TByteWait::kFree || result == TByteWait::kFailed) {
       std::this_thread::sleep_until(deadline);
     }
+    return result;
+  }
+
+  // True while the server that holds this file (the one this client waits
+  // for, not one that may have made the file anew) is alive.
+  bool ServerAlive() const {
+    if (handle_ < 0) return false;
+    if (flock(handle_, LOCK_SH | LOCK_NB) == 0) {
+      flock(handle_, LOCK_UN);
+      return false;
+    }
+    return errno == EWOULDBLOCK;
   }
 
  private:
@@ -383,8 +395,15 @@ TWaitResult WaitForAnswer(TServerData& data, const std::string& base, const TWai
     // The request was registered a moment ago: its server is woken to it,
     // and this client sleeps until the server wakes it in turn.  Whatever
     // ends the sleep, the state is looked at afresh.
-    wake.Wait(kWaitPauseMs);
+    const TByteWait woke = wake.Wait(kWaitPauseMs);
     if (QuitRequested()) return TWaitResult::kQuit;
+    // A live server lets go of a request's byte only once the request's
+    // record is gone from the list: then the request is finished, and the
+    // list need not be looked at (nor its lock waited for).
+    if (woke == TByteWait::kReleased && wake.ServerAlive()) {
+      if (hooks.on_finished) hooks.on_finished();
+      return TWaitResult::kAnswered;
+    }
     const bool found = ServerWindowExists(base);
     const int status = RequestStatus(list, data.registered_name);
     // A finished request is passed on even when its server ended right

@@ -282,5 +282,35 @@ TEST_F(RelayTest, ALiveServerHoldsEachWaitingRequestsWakeByteUntilItsRecordGoes)
   close(client);
 }
 
+// The client side of the wake-ups, with this process as the server: a
+// finished request wakes its client with its answer, a server that ends
+// wakes its clients without one.
+TEST_F(RelayTest, WokenClientsTellAFinishedRequestFromAServerThatEnded) {
+  WriteWholeFile(list_, "");
+  ASSERT_TRUE(ShowServerWindow(base_));
+  TServerData data;
+  ASSERT_TRUE(RegisterRequest(data, base_, [this] { return base_ + "_C_0007_REQ"; }));
+  std::thread finish([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(TakeNextRequest(list_, [](const std::string&) { return true; }));
+    FinishListRecords(list_, data.registered_name);
+  });
+  std::vector<std::string> calls;
+  TWaitHooks hooks;
+  hooks.on_finished = [&] { calls.push_back("finished"); };
+  hooks.on_dead = [&] { calls.push_back("dead"); };
+  EXPECT_EQ(WaitForAnswer(data, base_, hooks), TWaitResult::kAnswered);
+  finish.join();
+
+  ASSERT_TRUE(RegisterRequest(data, base_, [this] { return base_ + "_C_0008_REQ"; }));
+  std::thread end([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    CloseServerWindow();
+  });
+  EXPECT_EQ(WaitForAnswer(data, base_, hooks), TWaitResult::kServerDead);
+  end.join();
+  EXPECT_EQ(calls, (std::vector<std::string>{"finished", "dead"}));
+}
+
 }  // namespace
 }  // namespace vantora
