@@ -221,21 +221,27 @@ void OpenRequestFile(const std::string& name) {
     while (!done) {
       const ssize_t n = read(input, buffer, sizeof buffer);
       if (n <= 0) break;
-      for (ssize_t i = 0; i < n && !done; ++i) {
-        ++offset;
+      for (ssize_t i = 0; i < n && !done;) {
         const char c = buffer[i];
         if (c == '\r' || c == '\n') {
+          ++i;
+          ++offset;
           ++run;
           if (run == 2) {
-            variables->push_back(line);
+            variables->push_back(std::move(line));
             line.clear();
           } else if (run == 4) {
             done = true;
           }
-        } else {
-          run = 0;
-          line += c;
+          continue;
         }
+        // The other bytes up to the next CR or LF join the line at once.
+        ssize_t end = i + 1;
+        while (end < n && buffer[end] != '\r' && buffer[end] != '\n') ++end;
+        line.append(buffer + i, static_cast<size_t>(end - i));
+        offset += end - i;
+        i = end;
+        run = 0;
       }
     }
     state.variables = std::move(variables);
