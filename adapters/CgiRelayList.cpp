@@ -133,6 +133,9 @@ bool AppendListRecord(const std::string& list_path, const std::function<bool()>&
   if (end / static_cast<off_t>(kListRecordSize) >= kListCapacity) return false;
   if (!file.WriteAt(EncodeListRecord(record).data(), kListRecordSize, end)) return false;
   if (end != size) file.Truncate(end + static_cast<off_t>(kListRecordSize));
+  // The write has woken the server, which wants the lock next: it is let go
+  // at once, and the date set after.
+  file.Unlock();
   TouchFile(list_path);
   *registered_name = name;
   if (registered_at) *registered_at = record.registered;
@@ -200,6 +203,8 @@ std::vector<TListRecord> RemoveListRecords(const std::string& list_path, const s
   if (!removed.empty() && file.Truncate(0) && !kept.empty()) {
     file.WriteAt(kept.data(), kept.size(), 0);
   }
+  // Others wait for the lock: it goes before the date is set.
+  file.Unlock();
   TouchFile(list_path);
   return removed;
 }
