@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -15,9 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "adapters/CgiRelayWait.h"
 #include "engine/HttpEngRoutines.h"
 #include "platform/Application.h"
 #include "platform/Clock.h"
+#include "platform/Coding.h"
 #include "platform/MessageLoop.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -31,10 +32,37 @@ namespace {
 constexpr double kWaitLimitSeconds = 180.0;
 constexpr int kWaitPauseMs = 100;
 
-// This process's sign of life as a server.
+// The wake-up range of the sign-of-life file: a live server holds write
+// locks on all of it, less the bytes of the requests it has just finished.
+// It is held as kWakeChunks separate locks (one byte between two chunks is
+// never locked, so they never merge): letting go of a byte changes only its
+// chunk's lock, and the kernel wakes only the clients that wait in that
+// chunk instead of every waiting client.
+constexpr int kWakeChunks = 64;
+constexpr off_t kWakeChunkSpan = off_t{1} << 32;
+
+// This process's sign of life as a server.  window_mutex guards the rest.
 std::mutex window_mutex;
 int window_handle = -1;
 std::string window_path;
+// The chunks whose lock is held, one bit each.  They are taken right after
+// the flock(), and again later where a waiting client held one of their
+// bytes for a moment just then.
+uint64_t wake_chunks_held = 0;
+// The bytes let go for finished requests.  A byte is taken back only a
+// while later: a woken client still has to run to find its byte free, and
+// a byte taken back before that would put it to sleep again.  After one
+// client round (kWaitPauseMs) that can no longer happen: the round of the
+// wait that was woken has ended by then, so the client looks at its request
+// whatever it finds.  Nothing else waits for a released byte (every request
+// has a byte of its own); each one kept released is one more piece of its
+// chunk's lock, which every lock call on the file walks.
+struct ReleasedByte {
+  off_t at;
+  TRelayClock::time_point since;
+};
+constexpr std::chrono::milliseconds kRetakeAfter{kWaitPauseMs};
+std::vector<ReleasedByte> released_bytes;
 
 std::atomic<bool> window_seen{false};
 std::atomic<bool> relay_enabled{false};
@@ -45,84 +73,84 @@ void Sleep(int milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-// Events of interest in the server folder: for each watched file name, the
-// inotify events that count as a change of it.
-struct WatchedName {
-  std::string name;
-  uint32_t events;
-};
+// One write lock (or release) on the sign-of-life file, without waiting.
+bool SetWakeLock(short type, off_t start, off_t length) {
+  struct flock range {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = start;
+  range.l_len = length;
+  return fcntl(window_handle, F_OFD_SETLK, &range) == 0;
+}
 
-// An inotify watch of one folder.  Without inotify every wait is a plain
-// pause, which the callers' timers and pauses are made for.
-class FolderWatch {
- public:
-  FolderWatch(const std::string& folder, std::vector<WatchedName> names)
-      : names_(std::move(names)) {
-    handle_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (handle_ < 0) return;
-    uint32_t mask = 0;
-    for (const WatchedName& watched : names_) mask |= watched.events;
-    if (inotify_add_watch(handle_, folder.c_str(), mask) < 0) {
-      close(handle_);
-      handle_ = -1;
-    }
+uint64_t ChunkBit(off_t at) { return uint64_t{1} << (at / kWakeChunkSpan); }
+
+// Takes back what can be taken of the wake-up range.
+// REQUIRES: window_mutex is held and window_handle is open.
+void RetakeWakeBytes() {
+  for (int chunk = 0; chunk < kWakeChunks; ++chunk) {
+    const uint64_t bit = uint64_t{1} << chunk;
+    if ((wake_chunks_held & bit) != 0) continue;
+    if (!SetWakeLock(F_WRLCK, chunk * kWakeChunkSpan, kWakeChunkSpan - 1)) continue;
+    wake_chunks_held |= bit;
+    // The whole chunk's lock covers its bytes let go before.
+    std::erase_if(released_bytes, [bit](const ReleasedByte& b) { return ChunkBit(b.at) == bit; });
   }
-  ~FolderWatch() {
+  if (released_bytes.empty()) return;
+  const auto due = TRelayClock::now() - kRetakeAfter;
+  std::erase_if(released_bytes, [due](const ReleasedByte& b) {
+    return b.since <= due && SetWakeLock(F_WRLCK, b.at, 1);
+  });
+}
+
+// A client's wait for the wake-up of its request: the request's byte of the
+// sign-of-life file, opened for the whole wait.
+class WakeWait {
+ public:
+  WakeWait(const std::string& window_file, off_t offset) : offset_(offset) {
+    handle_ = open(window_file.c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  ~WakeWait() {
     if (handle_ >= 0) close(handle_);
   }
-  FolderWatch(const FolderWatch&) = delete;
-  FolderWatch& operator=(const FolderWatch&) = delete;
+  WakeWait(const WakeWait&) = delete;
+  WakeWait& operator=(const WakeWait&) = delete;
 
-  int Handle() const { return handle_; }
-
-  // Reads the pending events; true when one concerns a watched name (or
-  // events were lost).
-  bool Drain() {
-    if (handle_ < 0) return false;
-    bool changed = false;
-    alignas(inotify_event) char buffer[4096];
-    for (;;) {
-      const ssize_t n = read(handle_, buffer, sizeof buffer);
-      if (n <= 0) break;
-      for (ssize_t at = 0; at < n;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        if (event->mask & (IN_Q_OVERFLOW | IN_IGNORED)) changed = true;
-        if (event->len > 0) {
-          const std::string name(event->name);
-          for (const WatchedName& watched : names_) {
-            if ((event->mask & watched.events) && name == watched.name) changed = true;
-          }
-        }
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-      }
+  // Waits until the server lets go of the byte, for milliseconds at most.
+  // A byte that nobody holds means the request has just been finished (or
+  // the server has gone): that is looked at at once.  When it is still free
+  // at the next wait, there is no wake-up to be had and the round is slept.
+  TByteWait Wait(int milliseconds) {
+    const auto deadline = TRelayClock::now() + std::chrono::milliseconds(milliseconds);
+    const TByteWait result =
+        handle_ >= 0 ? WaitForByte(handle_, offset_, deadline) : TByteWait::kFailed;
+    if (result == TByteWait::kFree && !free_before_) {
+      free_before_ = true;
+      return result;
     }
-    return changed;
+    free_before_ = result == TByteWait::kFree;
+    if (result == TByteWait::kFree || result == TByteWait::kFailed) {
+      std::this_thread::sleep_until(deadline);
+    }
+    return result;
   }
 
-  // Waits up to milliseconds for a change of a watched name.
-  void Wait(int milliseconds) {
-    if (handle_ < 0) {
-      Sleep(milliseconds);
-      return;
+  // True while the server that holds this file (the one this client waits
+  // for, not one that may have made the file anew) is alive.
+  bool ServerAlive() const {
+    if (handle_ < 0) return false;
+    if (flock(handle_, LOCK_SH | LOCK_NB) == 0) {
+      flock(handle_, LOCK_UN);
+      return false;
     }
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(milliseconds);
-    for (;;) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
-      if (left <= 0) return;
-      pollfd fd{handle_, POLLIN, 0};
-      if (poll(&fd, 1, static_cast<int>(left)) <= 0) return;  // time up, or a signal
-      if (Drain()) return;
-    }
+    return errno == EWOULDBLOCK;
   }
 
  private:
   int handle_ = -1;
-  std::vector<WatchedName> names_;
+  off_t offset_;
+  bool free_before_ = false;
 };
-
-constexpr uint32_t kListChanged = IN_MODIFY | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
-constexpr uint32_t kWindowChanged = IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM;
 
 }  // namespace
 
@@ -177,7 +205,10 @@ bool ShowServerWindow(const std::string& base) {
   if (window_handle >= 0) {
     struct stat st;
     // Still ours while the file under our name is the one we hold.
-    if (fstat(window_handle, &st) == 0 && st.st_nlink > 0) return true;
+    if (fstat(window_handle, &st) == 0 && st.st_nlink > 0) {
+      RetakeWakeBytes();
+      return true;
+    }
     close(window_handle);
     window_handle = -1;
   }
@@ -190,6 +221,9 @@ bool ShowServerWindow(const std::string& base) {
   }
   window_handle = handle;
   window_path = path;
+  wake_chunks_held = 0;
+  released_bytes.clear();
+  RetakeWakeBytes();
   return true;
 }
 
@@ -204,6 +238,39 @@ void CloseServerWindow() {
   }
   close(window_handle);
   window_handle = -1;
+  wake_chunks_held = 0;
+  released_bytes.clear();
+}
+
+off_t WakeOffset(const std::string& name, TDateTime registered) {
+  // FNV-1a over the name and the time's bytes as the record holds them.
+  uint64_t hash = 14695981039346656037ull;
+  auto mix = [&hash](const char* bytes, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      hash ^= static_cast<unsigned char>(bytes[i]);
+      hash *= 1099511628211ull;
+    }
+  };
+  mix(name.data(), name.size());
+  char time[8];
+  EncodeDouble(time, registered);
+  mix(time, sizeof time);
+  const auto chunk = static_cast<off_t>(hash % kWakeChunks);
+  const auto within = static_cast<off_t>((hash / kWakeChunks) % (kWakeChunkSpan - 1));
+  return chunk * kWakeChunkSpan + within;
+}
+
+void FinishListRecords(const std::string& list_path, const std::string& name) {
+  const std::vector<TListRecord> removed = RemoveListRecords(list_path, name);
+  if (removed.empty()) return;
+  std::lock_guard<std::mutex> lock(window_mutex);
+  if (window_handle < 0) return;
+  for (const TListRecord& record : removed) {
+    const off_t at = WakeOffset(record.name, record.registered);
+    if ((wake_chunks_held & ChunkBit(at)) != 0 && SetWakeLock(F_UNLCK, at, 1)) {
+      released_bytes.push_back({at, TRelayClock::now()});
+    }
+  }
 }
 
 void AnnounceServer(const std::string& folder) {
@@ -296,36 +363,47 @@ bool StartServerList(TServerData& data, const std::string& base, bool clear_requ
 bool RegisterRequest(TServerData& data, const std::string& base,
                      const std::function<std::string()>& prepare) {
   const std::string list = ListFilePath(base);
-  if (access(list.c_str(), F_OK) != 0) return false;
-  // Only a live server is handed a request: a list without one would keep
-  // the visitor waiting for the 30-second rule and answer nothing.
+  // A missing list fails its open.  Only a live server is handed a request:
+  // a list without one would keep the visitor waiting for the 30-second
+  // rule and answer nothing.
   const bool registered = AppendListRecord(
-      list, [&base] { return ServerWindowExists(base); }, prepare, &data.registered_name);
+      list, [&base] { return ServerWindowExists(base); }, prepare, &data.registered_name,
+      &data.registered_at);
   if (registered) SetWindowSeen(true);
   return registered;
 }
 
 void ClearStaleServer(const std::string& base, int pause_ms, bool clear_request_files) {
   const std::string list = ListFilePath(base);
-  if (!ServerWindowExists(base) && FileIsStale(list)) {
+  // One look at the list's date; the sign of life only matters for a stale
+  // list, so a running server's clients do not look at it here.
+  bool listed = false;
+  if (FileIsStale(list, &listed) && !ServerWindowExists(base)) {
     unlink(list.c_str());
+    listed = false;
     if (pause_ms > 0) Sleep(pause_ms);
   }
-  if (clear_request_files && access(list.c_str(), F_OK) != 0) {
-    DeleteMatchingFiles(base + "_C_*");
-  }
+  if (clear_request_files && !listed) DeleteMatchingFiles(base + "_C_*");
 }
 
 TWaitResult WaitForAnswer(TServerData& data, const std::string& base, const TWaitHooks& hooks) {
   const std::string list = ListFilePath(base);
-  // Watching starts before the first look, so no change can fall between a
-  // look and the wait that follows it.
-  FolderWatch watch(ExtractFileDir(base),
-                    {{ExtractFileName(list), kListChanged},
-                     {ExtractFileName(WindowFilePath(base)), kWindowChanged}});
+  WakeWait wake(WindowFilePath(base), WakeOffset(data.registered_name, data.registered_at));
   const double start = UnixNow();
   while (UnixNow() < start + kWaitLimitSeconds) {
     if (QuitRequested()) return TWaitResult::kQuit;
+    // The request was registered a moment ago: its server is woken to it,
+    // and this client sleeps until the server wakes it in turn.  Whatever
+    // ends the sleep, the state is looked at afresh.
+    const TByteWait woke = wake.Wait(kWaitPauseMs);
+    if (QuitRequested()) return TWaitResult::kQuit;
+    // A live server lets go of a request's byte only once the request's
+    // record is gone from the list: then the request is finished, and the
+    // list need not be looked at (nor its lock waited for).
+    if (woke == TByteWait::kReleased && wake.ServerAlive()) {
+      if (hooks.on_finished) hooks.on_finished();
+      return TWaitResult::kAnswered;
+    }
     const bool found = ServerWindowExists(base);
     const int status = RequestStatus(list, data.registered_name);
     // A finished request is passed on even when its server ended right
@@ -347,7 +425,6 @@ TWaitResult WaitForAnswer(TServerData& data, const std::string& base, const TWai
       return TWaitResult::kAborted;
     }
     ProcessMessages();
-    watch.Wait(kWaitPauseMs);
   }
   return TWaitResult::kTimedOut;
 }
@@ -358,6 +435,141 @@ TCGIMode ServerProcessMode(TCGIMode given) {
   }
   return TCGIMode::ServerMode;
 }
+
+// An inotify watch of the list file itself: its changes (appends, takes,
+// removals, its deletion) and nothing else of the server folder.  Without
+// inotify the server's timer does the polling alone.
+class TListWatch {
+ public:
+  explicit TListWatch(std::string path) : path_(std::move(path)) {
+    handle_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (handle_ >= 0) Add();
+  }
+  ~TListWatch() {
+    if (handle_ >= 0) close(handle_);
+  }
+  TListWatch(const TListWatch&) = delete;
+  TListWatch& operator=(const TListWatch&) = delete;
+
+  int Handle() const { return handle_; }
+
+  // Watches the list file under its name again when it had gone (deleted,
+  // or not there yet).
+  void Refresh() {
+    if (handle_ >= 0 && watch_ < 0) Add();
+  }
+
+  // Reads the pending events; true when there were any.  A list file that
+  // was deleted (or replaced) is watched again under its name.
+  bool Drain() {
+    if (handle_ < 0) return false;
+    bool changed = false;
+    bool gone = false;
+    alignas(inotify_event) char buffer[1024];
+    for (;;) {
+      const ssize_t n = read(handle_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      changed = true;
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        if (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) gone = true;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    if (gone) Add();
+    return changed;
+  }
+
+ private:
+  void Add() {
+    if (watch_ >= 0) inotify_rm_watch(handle_, watch_);
+    // -1 while the list file does not exist.
+    watch_ = inotify_add_watch(handle_, path_.c_str(), IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF);
+  }
+
+  std::string path_;
+  int handle_ = -1;
+  int watch_ = -1;
+};
+
+// The relay servers of this process that share one server folder (the two
+// variants of a server started by hand) share one watch of its list file:
+// each change is looked at once, for whichever of them the first waiting
+// record is for, instead of once by each of them.  Used on the thread that
+// made the servers (the main thread) only.
+struct TRelayGroup {
+  explicit TRelayGroup(std::string folder_base)
+      : base(std::move(folder_base)), list(ListFilePath(base)), watch(list) {}
+
+  // The server that serves the request name, or null.
+  TCgiRelayServer* ServerFor(const std::string& name) const {
+    for (TCgiRelayServer* server : servers) {
+      if (!server->shut_down_ && server->variant_.own_kind(name)) return server;
+    }
+    return nullptr;
+  }
+
+  // On a change of the list: the first waiting record of any member.
+  void OnListChanged() {
+    if (serving || !watch.Drain()) return;
+    serving = true;
+    ShowServerWindow(base);
+    watch.Refresh();
+    try {
+      const std::optional<TListRecord> record = TakeNextRequest(
+          list, [this](const std::string& name) { return ServerFor(name) != nullptr; });
+      if (record) ServerFor(record->name)->Serve(*record);
+    } catch (...) {
+      // Polling goes on whatever one request did.
+    }
+    serving = false;
+    if (access(list.c_str(), F_OK) != 0) TerminateProgram();
+    // The list was looked at just now: the members' poll timers, the
+    // fallback for a missed change, start their wait again.
+    for (TCgiRelayServer* server : servers) {
+      if (!server->shut_down_) server->timer_->SetInterval(server->variant_.interval_ms);
+    }
+  }
+
+  std::string base;
+  std::string list;
+  TListWatch watch;
+  std::vector<TCgiRelayServer*> servers;
+  bool serving = false;  // a member serves from this thread just now
+};
+
+namespace {
+
+std::vector<std::shared_ptr<TRelayGroup>>& RelayGroups() {
+  static std::vector<std::shared_ptr<TRelayGroup>> groups;
+  return groups;
+}
+
+std::shared_ptr<TRelayGroup> JoinRelayGroup(TCgiRelayServer* server, const std::string& base) {
+  for (const std::shared_ptr<TRelayGroup>& group : RelayGroups()) {
+    if (group->base == base) {
+      group->servers.push_back(server);
+      return group;
+    }
+  }
+  auto group = std::make_shared<TRelayGroup>(base);
+  group->servers.push_back(server);
+  RelayGroups().push_back(group);
+  // The handler keeps the group alive while it runs, also when a member
+  // leaves it meanwhile.
+  if (group->watch.Handle() >= 0)
+    WatchHandle(group->watch.Handle(), [group] { group->OnListChanged(); });
+  return group;
+}
+
+void LeaveRelayGroup(TCgiRelayServer* server, const std::shared_ptr<TRelayGroup>& group) {
+  std::erase(group->servers, server);
+  if (!group->servers.empty()) return;
+  if (group->watch.Handle() >= 0) UnwatchHandle(group->watch.Handle());
+  std::erase(RelayGroups(), group);
+}
+
+}  // namespace
 
 TCgiRelayServer::TCgiRelayServer(TComponent* owner, std::string base, TCGIMode mode,
                                  Variant variant)
@@ -370,15 +582,7 @@ TCgiRelayServer::TCgiRelayServer(TComponent* owner, std::string base, TCGIMode m
   timer_->SetInterval(variant_.interval_ms);
   timer_->OnTimer = [this](TComponent*) { ServeNextRequest(); };
   timer_->SetEnabled(true);
-  auto watch = std::make_shared<FolderWatch>(
-      ExtractFileDir(base_),
-      std::vector<WatchedName>{{ExtractFileName(ListFilePath(base_)), kListChanged}});
-  if (watch->Handle() >= 0) {
-    watch_ = watch->Handle();
-    WatchHandle(watch_, [this, watch] {
-      if (watch->Drain()) ServeNextRequest();
-    });
-  }
+  group_ = JoinRelayGroup(this, base_);
   closing_ = TApplication::Instance().AddClosing([this] { ShutDown(); });
 }
 
@@ -388,33 +592,40 @@ TCgiRelayServer::~TCgiRelayServer() {
   // polling stops and the running request threads are waited for.
   shut_down_ = true;
   timer_->SetEnabled(false);
-  if (watch_ >= 0) UnwatchHandle(watch_);
+  if (group_) LeaveRelayGroup(this, group_);
   while (running_->load() > 0) Sleep(1);
 }
 
 void TCgiRelayServer::ServeNextRequest() {
-  if (shut_down_) return;
+  if (shut_down_ || group_->serving) return;
   timer_->SetEnabled(false);
+  group_->serving = true;
   ShowServerWindow(base_);
+  group_->watch.Refresh();
   const std::string list = ListFilePath(base_);
   try {
     if (std::optional<TListRecord> record = TakeNextRequest(list, variant_.own_kind)) {
-      const std::string path = FindFileIgnoringCase(record->name, base_);
-      if (path.empty()) {
-        variant_.finish_entry(record->name);
-      } else if (mode_ == TCGIMode::ServerThreadMode) {
-        RunOnThread(path);
-      } else {
-        variant_.run_request(path);
-      }
+      Serve(*record);
     }
   } catch (...) {
     // Polling goes on whatever one request did.
   }
+  group_->serving = false;
   if (access(list.c_str(), F_OK) == 0) {
     timer_->SetEnabled(true);
   } else {
     TerminateProgram();
+  }
+}
+
+void TCgiRelayServer::Serve(const TListRecord& record) {
+  const std::string path = FindFileIgnoringCase(record.name, base_);
+  if (path.empty()) {
+    variant_.finish_entry(record.name);
+  } else if (mode_ == TCGIMode::ServerThreadMode) {
+    RunOnThread(path);
+  } else {
+    variant_.run_request(path);
   }
 }
 
@@ -430,8 +641,8 @@ void TCgiRelayServer::ShutDown() {
   if (shut_down_) return;
   shut_down_ = true;
   timer_->SetEnabled(false);
-  if (watch_ >= 0) UnwatchHandle(watch_);
-  watch_ = -1;
+  LeaveRelayGroup(this, group_);
+  group_.reset();
   const std::string list = ListFilePath(base_);
   // The records that wait are served before the server goes; new ones may
   // still join while it does, and are served too.

@@ -10,10 +10,18 @@
 //                looks alive
 // and the request and answer files of each variant.
 //
-// Nobody waits for a poll tick: the server and the waiting clients watch the
-// server folder with inotify and act as soon as the list file (or the
-// server's sign of life) changes.  The timers and pauses of the protocol stay
-// as the fallback when a wake-up is missed or inotify is not available.
+// Nobody waits for a poll tick.  The server watches the list file with
+// inotify and looks at it as soon as it changes.  A waiting client sleeps in
+// a record-lock wait on one byte of the sign-of-life file: a server holds a
+// write lock on the whole wake-up range of that file (besides its flock()),
+// and lets go of a request's byte when it removes the request's record, so
+// that only that request's client wakes; a server that ends or crashes lets
+// go of all of them.  A request's byte comes from its record (WakeOffset), so
+// the client and the server find the same byte without a word between them.
+// (A client does not use inotify: closing an inotify instance waits for the
+// kernel's grace period, several milliseconds of every client's life.)
+// The timers and pauses of the protocol stay as the fallback when a wake-up
+// is missed or not to be had.
 #pragma once
 
 #include <atomic>
@@ -30,6 +38,7 @@
 namespace vantora {
 
 class TTimer;
+struct TRelayGroup;
 
 // The relay works only in the program itself: RunProgram turns it on before
 // the units start.  Only then does a process take part in the CGI server
@@ -67,6 +76,14 @@ bool ShowServerWindow(const std::string& base);
 // Gives up this process's sign of life and deletes its file.
 void CloseServerWindow();
 
+// The byte of the sign-of-life file that wakes the client of the record
+// {name, registered}: the same on both sides for the same record bytes.
+off_t WakeOffset(const std::string& name, TDateTime registered);
+
+// Server side: removes the records of the finished request name from the
+// list (RemoveListRecords) and wakes their waiting clients.
+void FinishListRecords(const std::string& list_path, const std::string& name);
+
 // A server process started from a terminal says so, once, on standard
 // error: "serving CGI requests relayed through <folder>; Ctrl-C stops".
 void AnnounceServer(const std::string& folder);
@@ -98,8 +115,10 @@ class TServerData {
   // Set in the process that created the list file (its path).
   bool owner = false;
   std::string owned_list;
-  // The upper-cased name of the request this thread registered.
+  // The upper-cased name of the request this thread registered, and the
+  // registration time its record holds.
   std::string registered_name;
+  TDateTime registered_at = 0;
 };
 
 // Server start: a list file left over is deleted (and the start waits
@@ -108,9 +127,9 @@ class TServerData {
 // On failure the log line "Can not create file " + list path.
 bool StartServerList(TServerData& data, const std::string& base, bool clear_request_files);
 
-// Client registration: the list must exist and a server be alive (checked
-// while the list is held).  prepare runs with the list held and returns the
-// request name (empty: nothing to register).
+// Client registration: the list must exist and a server be alive.  prepare
+// then returns the request name (empty: nothing to register); the list is
+// held only for the append (AppendListRecord).
 bool RegisterRequest(TServerData& data, const std::string& base,
                      const std::function<std::string()>& prepare);
 
@@ -134,13 +153,15 @@ struct TWaitHooks {
 // The server counts as dead when its sign of life vanished after being seen,
 // or when the request is unfinished and the list file has not been dated for
 // more than 30 seconds; the list file is then deleted.  A list that stays
-// locked ends the wait only when no server is alive.  Waits for changes of
-// the list file, and 100 ms at most between looks.
+// locked ends the wait only when no server is alive.  Sleeps until the
+// server wakes the request's client (WakeOffset), and 100 ms at most between
+// looks.
 TWaitResult WaitForAnswer(TServerData& data, const std::string& base, const TWaitHooks& hooks);
 
 // The polling and wake-up machinery of one variant's server: a timer of the
-// given interval and an inotify watch of the server folder, both running
-// ServeNextRequest on the thread that created the server (its main thread).
+// given interval, and an inotify watch of the list file that the process's
+// servers of both variants share, running on the thread that created the
+// server (its main thread).
 class TCgiRelayServer {
  public:
   struct Variant {
@@ -172,15 +193,19 @@ class TCgiRelayServer {
   void ShutDown();
 
  private:
-  void OnFolderChanged();
+  friend struct TRelayGroup;
+
+  // Serves the record just taken (ServerThreadMode: on a new request
+  // thread); a record whose file no longer exists is dropped.
+  void Serve(const TListRecord& record);
   void RunOnThread(const std::string& path);
 
   std::string base_;
   TCGIMode mode_;
   Variant variant_;
-  TTimer* timer_;  // owned by the owner component
-  int watch_ = -1;
-  int closing_ = 0;  // the program's closing step that runs ShutDown
+  TTimer* timer_;                       // owned by the owner component
+  std::shared_ptr<TRelayGroup> group_;  // null once shut down
+  int closing_ = 0;                     // the program's closing step that runs ShutDown
   bool shut_down_ = false;
   std::shared_ptr<std::atomic<int>> running_;  // request threads at work
 };

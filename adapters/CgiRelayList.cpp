@@ -1,12 +1,16 @@
 #include "adapters/CgiRelayList.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 
+#include "adapters/CgiRelayWait.h"
 #include "platform/Clock.h"
 #include "platform/Coding.h"
 #include "platform/Text.h"
@@ -56,7 +60,14 @@ std::vector<TListRecord> DecodeList(std::string_view bytes) {
 
 OpenStatus OpenListFile(LockedFile* file, const std::string& path, int flags, ShareLock lock,
                         int attempts, int pause_ms) {
-  return file->OpenWithRetry(path, flags, 0600, lock, attempts, pause_ms);
+  const auto deadline =
+      TRelayClock::now() + std::chrono::milliseconds(std::max(attempts - 1, 0) * pause_ms);
+  const OpenStatus opened = file->Open(path, flags, 0600, ShareLock::kNone);
+  if (opened != OpenStatus::kOk || lock == ShareLock::kNone) return opened;
+  const int error = LockBy(file->fd(), lock == ShareLock::kExclusive ? LOCK_EX : LOCK_SH, deadline);
+  if (error == 0) return OpenStatus::kOk;
+  file->Close();
+  return error == EWOULDBLOCK ? OpenStatus::kBusy : OpenStatus::kFailed;
 }
 
 std::string ReadListBytes(const LockedFile& file) {
@@ -87,33 +98,47 @@ std::optional<double> FileTime(const std::string& path) {
   return static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9;
 }
 
-bool FileIsStale(const std::string& path) {
+bool FileIsStale(const std::string& path, bool* exists) {
   const std::optional<double> time = FileTime(path);
+  if (exists) *exists = time.has_value();
   return time && *time < UnixNow() - kStaleSeconds;
 }
 
 bool AppendListRecord(const std::string& list_path, const std::function<bool()>& may_register,
-                      const std::function<std::string()>& prepare, std::string* registered_name) {
+                      const std::function<std::string()>& prepare, std::string* registered_name,
+                      TDateTime* registered_at) {
   LockedFile file;
-  if (OpenListFile(&file, list_path, O_RDWR, ShareLock::kExclusive, 11, 50) != OpenStatus::kOk) {
-    return false;
-  }
+  if (file.Open(list_path, O_RDWR, 0600, ShareLock::kNone) != OpenStatus::kOk) return false;
   if (may_register && !may_register()) return false;
-  const off_t size = file.Size();
-  if (size < 0) return false;
-  // A torn tail (a record cut short) is overwritten, so records stay aligned.
-  const off_t end = size - size % static_cast<off_t>(kListRecordSize);
-  if (end / static_cast<off_t>(kListRecordSize) >= kListCapacity) return false;
+  // A list already full takes no record: nothing is prepared for it.
+  const off_t seen = file.Size();
+  if (seen < 0 || seen / static_cast<off_t>(kListRecordSize) >= kListCapacity) return false;
+  // Everything that takes time happens before the lock, which the server
+  // and the other clients wait for: the request (its file, for the standard
+  // variant) and the registration time (its first use reads the time zone).
   const std::string name = UpperCase(prepare());
   if (name.empty() || name.size() > kListNameLimit) return false;
   TListRecord record;
   record.status = kRecordWaiting;
   record.registered = Now();
   record.name = name;
+  const auto deadline = TRelayClock::now() + std::chrono::milliseconds(10 * 50);
+  if (LockBy(file.fd(), LOCK_EX, deadline) != 0) return false;
+  struct stat st;
+  // A list deleted meanwhile (its server ended) takes no record either.
+  if (fstat(file.fd(), &st) != 0 || st.st_nlink == 0) return false;
+  const off_t size = st.st_size;
+  // A torn tail (a record cut short) is overwritten, so records stay aligned.
+  const off_t end = size - size % static_cast<off_t>(kListRecordSize);
+  if (end / static_cast<off_t>(kListRecordSize) >= kListCapacity) return false;
   if (!file.WriteAt(EncodeListRecord(record).data(), kListRecordSize, end)) return false;
   if (end != size) file.Truncate(end + static_cast<off_t>(kListRecordSize));
+  // The write has woken the server, which wants the lock next: it is let go
+  // at once, and the date set after.
+  file.Unlock();
   TouchFile(list_path);
   *registered_name = name;
+  if (registered_at) *registered_at = record.registered;
   return true;
 }
 
@@ -137,7 +162,6 @@ std::optional<TListRecord> TakeNextRequest(
 }
 
 int RequestStatus(const std::string& list_path, const std::string& registered_name) {
-  if (access(list_path.c_str(), F_OK) != 0) return kRelayNoServer;
   LockedFile file;
   const OpenStatus status = OpenListFile(&file, list_path, O_RDONLY, ShareLock::kShared, 11, 100);
   if (status == OpenStatus::kOk) {
@@ -153,26 +177,36 @@ int RequestStatus(const std::string& list_path, const std::string& registered_na
   return kRelayListUnavailable;
 }
 
-void RemoveListRecords(const std::string& list_path, const std::string& name) {
+std::vector<TListRecord> RemoveListRecords(const std::string& list_path, const std::string& name) {
+  std::vector<TListRecord> removed;
   LockedFile file;
   // A finished request whose record stayed would leave its client waiting
   // for ever: the list is waited for up to 30 seconds.
   if (OpenListFile(&file, list_path, O_RDWR, ShareLock::kExclusive, 301, 100) != OpenStatus::kOk) {
-    return;
+    return removed;
   }
   const std::string key = UpperCase(name);
   const std::string bytes = ReadListBytes(file);
   std::string kept;
   // The other records keep their bytes as they were, padding included.
   for (size_t at = 0; at + kListRecordSize <= bytes.size(); at += kListRecordSize) {
-    if (DecodeListRecord(bytes.data() + at).name != key) {
+    TListRecord record = DecodeListRecord(bytes.data() + at);
+    if (record.name != key) {
       kept.append(bytes, at, kListRecordSize);
+    } else {
+      removed.push_back(std::move(record));
     }
   }
   // Rewritten under the same lock that covered the read: a registration
-  // cannot slip in between and be lost.
-  if (file.Truncate(0) && !kept.empty()) file.WriteAt(kept.data(), kept.size(), 0);
+  // cannot slip in between and be lost.  A list without the name stays as
+  // it is (a torn tail included), with its date set.
+  if (!removed.empty() && file.Truncate(0) && !kept.empty()) {
+    file.WriteAt(kept.data(), kept.size(), 0);
+  }
+  // Others wait for the lock: it goes before the date is set.
+  file.Unlock();
   TouchFile(list_path);
+  return removed;
 }
 
 bool CloseListIfIdle(const std::string& list_path,

@@ -13,10 +13,11 @@
 //
 // Every open takes a flock() lock: changes hold LOCK_EX, a client reading
 // its status holds LOCK_SH.  An open refused because another process holds
-// the file is retried, with the attempt counts and pauses of each operation,
-// by waiting for the lock in short steps until the same total time has gone.
-// A read, change and write-back happen under one open, so no change of
-// another process can fall between them.
+// the file waits for the lock itself (adapters/CgiRelayWait.h), bounded by
+// the total time of the attempt counts and pauses of each operation, so the
+// file is taken the moment its holder lets go.  A read, change and
+// write-back happen under one open, so no change of another process can
+// fall between them.
 #pragma once
 
 #include <cstddef>
@@ -65,7 +66,8 @@ TListRecord DecodeListRecord(const char* bytes);
 std::vector<TListRecord> DecodeList(std::string_view bytes);
 
 // Opens the list file, waiting for a lock held elsewhere for at most
-// (attempts - 1) * pause_ms milliseconds.  kFailed when it does not exist.
+// (attempts - 1) * pause_ms milliseconds.  kFailed when it does not exist;
+// kBusy when the lock stayed refused.
 OpenStatus OpenListFile(LockedFile* file, const std::string& path, int flags, ShareLock lock,
                         int attempts, int pause_ms);
 
@@ -79,18 +81,24 @@ bool TouchFile(const std::string& path);
 // The file's modification time in Unix seconds; nothing when it is missing.
 std::optional<double> FileTime(const std::string& path);
 // True when the file exists and its date is more than 30 seconds before now.
-bool FileIsStale(const std::string& path);
+// *exists (optional) says whether it exists.
+bool FileIsStale(const std::string& path, bool* exists = nullptr);
 
-// Client side: appends a waiting record {now, upper-cased name}.  With the
-// list held exclusively (up to 11 attempts, 50 ms apart), prepare runs first
-// and returns the name to register; an empty name registers nothing.  A
-// full list (kListCapacity records) or a name over kListNameLimit characters
-// registers nothing either: prepare is then not called, or its name is not
-// appended.  *registered_name receives the upper-cased name on success.
-// Nothing is registered when the list file does not exist or unless
-// may_register (checked while the list is held) allows it.
+// Client side: appends a waiting record {now, upper-cased name}.  Once the
+// list is open and may_register allows it, prepare returns the name to
+// register (an empty name registers nothing); then the list is held
+// exclusively (waiting up to 500 ms, the 11 attempts 50 ms apart) just for
+// the append, so that preparing (writing a request file) holds up neither
+// the server nor the other clients.  A full list (kListCapacity records) or
+// a name over kListNameLimit characters registers nothing either: a list
+// already full does not have prepare called; one that filled up meanwhile,
+// or was deleted, does not take the name.  *registered_name receives the
+// upper-cased name on success, and *registered_at (optional) the record's
+// registration time.  Nothing is registered when the list file does not
+// exist or unless may_register allows it.
 bool AppendListRecord(const std::string& list_path, const std::function<bool()>& may_register,
-                      const std::function<std::string()>& prepare, std::string* registered_name);
+                      const std::function<std::string()>& prepare, std::string* registered_name,
+                      TDateTime* registered_at = nullptr);
 
 // Server side: the first waiting record whose name own_kind accepts is set
 // to taken in place and returned.  Records of other kinds stay waiting.
@@ -107,8 +115,10 @@ int RequestStatus(const std::string& list_path, const std::string& registered_na
 
 // Server side: removes the records whose name equals the upper-cased name,
 // keeping the order of the others, and sets the list file's date to now.
-// Nothing when the list file is missing or stays locked for 30 seconds.
-void RemoveListRecords(const std::string& list_path, const std::string& name);
+// The list is rewritten only when a record goes.  Nothing when the list
+// file is missing or stays locked for 30 seconds.  Returns the records
+// removed, once the list is let go.
+std::vector<TListRecord> RemoveListRecords(const std::string& list_path, const std::string& name);
 
 // Server side, at its end: deletes the list file, under the lock of one
 // look, when no record of own_kind waits and no record is taken.  False when

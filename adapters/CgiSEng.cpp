@@ -139,8 +139,9 @@ void TCGIStdEngine::FinishRequest() {
   if (!auto_terminate_) return;
   CgiStdThreadState& state = cgi_std_state;
   // Releasing a stream leaves the standard handles themselves open; there is
-  // nothing to flush, every write has already reached the handle.
-  state.output.reset();
+  // nothing to flush, every write has already reached the handle (a relayed
+  // answer's collected bytes are written out first).
+  ReleaseOutput(state);
   state.input.reset();
   if (!cgi_server_process) TerminateProgram();
 }
@@ -150,10 +151,12 @@ TThread* TCGIStdEngine::CurrentRequestThread() { return CurrentCgiRequestThread(
 void TCGIStdEngine::WriteOut(const void* bytes, int count) {
   // A web server that stopped reading (the visitor went away) must not stop
   // the request: what cannot be written is dropped.
-  if (cgi_std_state.output) cgi_std_state.output->Write(bytes, count);
+  if (cgi_std_state.collect_answer) {
+    cgi_std_state.answer.append(static_cast<const char*>(bytes), static_cast<size_t>(count));
+  } else if (cgi_std_state.output) {
+    cgi_std_state.output->Write(bytes, count);
+  }
 }
-
-
 
 int TCGIStdEngine::ReadData(void* buffer, int count) {
   if (count <= 0) return 0;
@@ -165,11 +168,14 @@ int TCGIStdEngine::ReadData(void* buffer, int count) {
 std::string TCGIStdEngine::GetVariable(const std::string& name) {
   const std::string key = CgiVariableName(name);
   if (const std::vector<std::string>* lines = cgi_std_state.variables.get()) {
-    const std::string prefix = key + "=";
+    // key is upper-cased; a line's name matches in any letter case.  Looked
+    // at in place: a relayed request asks for many variables.
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
     for (const std::string& line : *lines) {
-      if (line.size() >= prefix.size() && UpperCase(line.substr(0, prefix.size())) == prefix) {
-        return line.substr(prefix.size());
-      }
+      if (line.size() <= key.size() || line[key.size()] != '=') continue;
+      size_t i = 0;
+      while (i < key.size() && upper(line[i]) == key[i]) ++i;
+      if (i == key.size()) return line.substr(key.size() + 1);
     }
     return std::string();
   }

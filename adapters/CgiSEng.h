@@ -31,6 +31,14 @@ namespace vantora {
 struct CgiStdThreadState {
   // Where response bytes go (standard output in normal mode).
   std::unique_ptr<THandleStream> output;
+  // Server mode only: while collect_answer is set, the bytes of the relayed
+  // answer collect here and reach the answer file (output) in one write when
+  // the answer ends (ReleaseOutput), not in one write each.
+  std::string answer;
+  bool collect_answer = false;
+  // Server mode only: the relayed request's record is gone from the list
+  // already (its answer ended early, EndRelayedAnswer).
+  bool record_removed = false;
   // Where request-body bytes come from (standard input in normal mode).
   std::unique_ptr<THandleStream> input;
   // Server mode only: the relayed "name=value" environment lines.  Null in
@@ -95,6 +103,9 @@ void OpenRequestFile(const std::string& name);
 // Server: releases the variable list, removes the request's record and
 // deletes the request file.
 void FinishRequestEntry(const std::string& name);
+// Writes what the thread collected of a relayed answer to the output
+// stream, then releases the stream (closing an answer file).
+void ReleaseOutput(CgiStdThreadState& state);
 // Client: passes the answer file on to output.  When the header ends (CR LF
 // CR LF) within the first 1024 bytes and carries no Content-Length line, the
 // line "Content-Length: " + the body's size is put before its empty line.

@@ -9,6 +9,7 @@
 // Answer file (the same name with "OUT" for "REQ"): everything the server's
 // engine writes for the request, as it would go to standard output.
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "adapters/CgiRelay.h"
@@ -72,6 +74,31 @@ bool HasContentLength(std::string_view header) {
     start = end + 2;
   }
   return false;
+}
+
+// The rest of the answer, left bytes from handle's position, to output:
+// handed over by the kernel (no buffer of the client's), or read and
+// written in blocks where it cannot be.
+void CopyRest(int handle, int output, long long left) {
+  while (left > 0) {
+    const ssize_t sent = sendfile(output, handle, nullptr,
+                                  static_cast<size_t>(std::min<long long>(left, kCopyBlock)));
+    if (sent > 0) {
+      left -= sent;
+      continue;
+    }
+    if (sent == 0) return;
+    if (errno == EINTR) continue;
+    if (errno != EINVAL && errno != ENOSYS) return;  // the output failed
+    break;
+  }
+  if (left <= 0) return;
+  const std::unique_ptr<char[]> block = std::make_unique_for_overwrite<char[]>(kCopyBlock);
+  for (;;) {
+    const ssize_t got = read(handle, block.get(), kCopyBlock);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || !WriteAll(output, block.get(), static_cast<size_t>(got))) return;
+  }
 }
 
 std::string AnswerPath(const std::string& base, const std::string& id) {
@@ -130,7 +157,10 @@ std::string WriteRequestFile(const std::string& base) {
     WriteLog(std::string("Can not create file ") + path + ": " + std::strerror(errno));
     return std::string();
   }
+  size_t head_size = sizeof kMarkerLine - 1 + 4;
+  for (char** entry = environ; *entry != nullptr; ++entry) head_size += std::strlen(*entry) + 2;
   std::string head;
+  head.reserve(head_size);
   for (char** entry = environ; *entry != nullptr; ++entry) {
     head += *entry;
     head += "\r\n";
@@ -139,15 +169,19 @@ std::string WriteRequestFile(const std::string& base) {
   head += "\r\n\r\n";
   bool ok = WriteAll(handle, head.data(), head.size());
   // The body in blocks, as many bytes as CONTENT_LENGTH announces and the
-  // input holds.
+  // input holds.  The block is as large as the body needs and never
+  // cleared: every page a client touches costs it time.
   long long left = BodyLength();
-  std::string block(kCopyBlock, '\0');
-  while (ok && left > 0 && state.input) {
-    const int want = static_cast<int>(std::min<long long>(left, kCopyBlock));
-    const int got = state.input->Read(block.data(), want);
-    if (got <= 0) break;
-    ok = WriteAll(handle, block.data(), static_cast<size_t>(got));
-    left -= got;
+  if (left > 0 && state.input) {
+    const auto size = static_cast<size_t>(std::min<long long>(left, kCopyBlock));
+    const std::unique_ptr<char[]> block = std::make_unique_for_overwrite<char[]>(size);
+    while (ok && left > 0) {
+      const int want = static_cast<int>(std::min<long long>(left, static_cast<long long>(size)));
+      const int got = state.input->Read(block.get(), want);
+      if (got <= 0) break;
+      ok = WriteAll(handle, block.get(), static_cast<size_t>(got));
+      left -= got;
+    }
   }
   if (close(handle) != 0) ok = false;
   if (!ok) {
@@ -168,8 +202,13 @@ void OpenRequestFile(const std::string& name) {
     const int input = open((stem + "REQ").c_str(), O_RDONLY | O_CLOEXEC);
     if (input < 0) return;
     state.input = std::make_unique<THandleStream>(input, true);
+    state.record_removed = false;
     const int output = open((stem + "OUT").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (output >= 0) state.output = std::make_unique<THandleStream>(output, true);
+    if (output >= 0) {
+      state.output = std::make_unique<THandleStream>(output, true);
+      state.answer.clear();
+      state.collect_answer = true;
+    }
     // The variable lines: a run of CR/LF bytes ends the line at its second
     // byte, and a run of four ends the variables.  The input then stands at
     // the first body byte.
@@ -182,21 +221,27 @@ void OpenRequestFile(const std::string& name) {
     while (!done) {
       const ssize_t n = read(input, buffer, sizeof buffer);
       if (n <= 0) break;
-      for (ssize_t i = 0; i < n && !done; ++i) {
-        ++offset;
+      for (ssize_t i = 0; i < n && !done;) {
         const char c = buffer[i];
         if (c == '\r' || c == '\n') {
+          ++i;
+          ++offset;
           ++run;
           if (run == 2) {
-            variables->push_back(line);
+            variables->push_back(std::move(line));
             line.clear();
           } else if (run == 4) {
             done = true;
           }
-        } else {
-          run = 0;
-          line += c;
+          continue;
         }
+        // The other bytes up to the next CR or LF join the line at once.
+        ssize_t end = i + 1;
+        while (end < n && buffer[end] != '\r' && buffer[end] != '\n') ++end;
+        line.append(buffer + i, static_cast<size_t>(end - i));
+        offset += end - i;
+        i = end;
+        run = 0;
       }
     }
     state.variables = std::move(variables);
@@ -206,9 +251,24 @@ void OpenRequestFile(const std::string& name) {
   }
 }
 
+void ReleaseOutput(CgiStdThreadState& state) {
+  if (state.collect_answer) {
+    state.collect_answer = false;
+    if (state.output)
+      state.output->Write(state.answer.data(), static_cast<int>(state.answer.size()));
+    // The room stays for the thread's next answer.
+    state.answer.clear();
+  }
+  state.output.reset();
+}
+
 void FinishRequestEntry(const std::string& name) {
-  CgiStdState().variables.reset();
-  RemoveListRecords(ListFilePath(ServerBasePath(false)), name);
+  CgiStdThreadState& state = CgiStdState();
+  state.variables.reset();
+  // A record removed when its answer ended is not looked for again: its
+  // request file, still there, keeps any other request from its name.
+  if (!state.record_removed) FinishListRecords(ListFilePath(ServerBasePath(false)), name);
+  state.record_removed = false;
   unlink(name.c_str());
 }
 
@@ -220,36 +280,33 @@ bool CopyAnswer(const std::string& answer_path, THandleStream& output) {
     close(handle);
     return false;
   }
-  std::string bytes(kCopyBlock, '\0');
+  // The first bytes, read until kAnswerHead of them are there or the file
+  // (whose size is known) has given them all.
+  const auto size = static_cast<long long>(st.st_size);
+  char bytes[kAnswerHead];
   size_t n = 0;
-  while (n < kAnswerHead) {
-    const ssize_t got = read(handle, bytes.data() + n, kAnswerHead - n);
+  while (n < kAnswerHead && static_cast<long long>(n) < size) {
+    const ssize_t got = read(handle, bytes + n, kAnswerHead - n);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     n += static_cast<size_t>(got);
   }
   // The header's end is looked for in the first bytes as text, up to a
-  // zero byte.
-  const std::string_view head(bytes.data(), strnlen(bytes.data(), n));
+  // zero byte.  The head leaves in one write, its length line inserted.
+  const std::string_view head(bytes, strnlen(bytes, n));
   const size_t h = head.find("\r\n\r\n");
   if (h != std::string_view::npos && !HasContentLength(head.substr(0, h))) {
-    output.Write(bytes.data(), static_cast<int>(h));
-    const std::string line =
-        "\r\nContent-Length: " +
-        std::to_string(static_cast<long long>(st.st_size) - static_cast<long long>(h) - 4);
-    output.Write(line.data(), static_cast<int>(line.size()));
-    output.Write(bytes.data() + h, static_cast<int>(n - h));
-  } else {
-    output.Write(bytes.data(), static_cast<int>(n));
+    std::string out;
+    out.reserve(n + 40);
+    out.append(bytes, h);
+    out += "\r\nContent-Length: ";
+    out += std::to_string(size - static_cast<long long>(h) - 4);
+    out.append(bytes + h, n - h);
+    output.Write(out.data(), static_cast<int>(out.size()));
+  } else if (n > 0) {
+    output.Write(bytes, static_cast<int>(n));
   }
-  if (n == kAnswerHead) {
-    for (;;) {
-      const ssize_t got = read(handle, bytes.data(), bytes.size());
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) break;
-      output.Write(bytes.data(), static_cast<int>(got));
-    }
-  }
+  if (n == kAnswerHead) CopyRest(handle, output.Handle(), size - static_cast<long long>(n));
   close(handle);
   return true;
 }
@@ -290,8 +347,9 @@ bool RelayToRunningServer(const std::string& base) {
 bool EndRelayedAnswer() {
   CgiStdThreadState& state = CgiStdState();
   if (!IsCgiServerProcess() || state.request_file_name.empty() || !state.output) return false;
-  state.output.reset();
-  RemoveListRecords(ListFilePath(ServerBasePath(false)), state.request_file_name);
+  ReleaseOutput(state);
+  FinishListRecords(ListFilePath(ServerBasePath(false)), state.request_file_name);
+  state.record_removed = true;
   return true;
 }
 
@@ -302,7 +360,7 @@ void TCGIStdEngine::RunServerRequest(const std::string& name) {
   RunRequest();
   // The answer is complete once the request ends: its file is closed before
   // the record goes, whatever AutoTerminate says.
-  state.output.reset();
+  ReleaseOutput(state);
   state.input.reset();
   FinishRequestEntry(name);
   state.request_file_name.clear();

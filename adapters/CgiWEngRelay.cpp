@@ -49,7 +49,7 @@ void RelayProfileToRunningServer(const std::string& profile_path) {
 }
 
 void FinishProfileEntry(const std::string& name) {
-  RemoveListRecords(ListFilePath(ServerBasePath(false)), name);
+  FinishListRecords(ListFilePath(ServerBasePath(false)), name);
 }
 
 void TCGIWinEngine::RunServerRequest(const std::string& name) {

@@ -131,6 +131,29 @@ TEST_F(ListFileTest, StatusOfAMissingListAndAFullList) {
   EXPECT_EQ(DecodeList(ReadWholeFile(list_)).size(), 65u);
 }
 
+TEST_F(ListFileTest, PreparingHoldsNobodyUpAndADeletedListTakesNoRecord) {
+  std::string registered;
+  bool others_could_lock = false;
+  ASSERT_TRUE(AppendListRecord(
+      list_, nullptr,
+      [&] {
+        const int other = open(list_.c_str(), O_RDWR);
+        others_could_lock = flock(other, LOCK_EX | LOCK_NB) == 0;
+        close(other);
+        return std::string("/a_REQ");
+      },
+      &registered));
+  EXPECT_TRUE(others_could_lock) << "the list is held only for the append itself";
+  EXPECT_FALSE(AppendListRecord(
+      list_, nullptr,
+      [&] {
+        unlink(list_.c_str());  // the server ends meanwhile
+        return std::string("/b_REQ");
+      },
+      &registered));
+  EXPECT_EQ(registered, "/A_REQ");
+}
+
 TEST_F(ListFileTest, AnAppendAfterATornTailRealignsTheRecords) {
   ASSERT_TRUE(Append("/a_REQ"));
   WriteWholeFile(list_, ReadWholeFile(list_) + std::string(40, 'z'));

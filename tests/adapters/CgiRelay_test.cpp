@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "adapters/CgiRelayWait.h"
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -39,6 +40,7 @@ class RelayTest : public ::testing::Test {
     SetWindowSeen(false);
   }
   void TearDown() override {
+    CloseServerWindow();
     ReleaseWindow();
     SetModuleFileNameForTesting("");
     SetWindowSeen(false);
@@ -239,6 +241,75 @@ TEST_F(RelayTest, AWaitingClientSeesItsAnswerWhenTheServerFinishes) {
   EXPECT_EQ(WaitForAnswer(data, base_, hooks), TWaitResult::kAnswered);
   EXPECT_TRUE(finished);
   server.join();
+}
+
+TEST_F(RelayTest, WakeBytesBelongToOneRecordEach) {
+  const std::string name = UpperCase(base_ + "_C_0042_REQ");
+  EXPECT_EQ(WakeOffset(name, 46000.5), WakeOffset(name, 46000.5));
+  EXPECT_NE(WakeOffset(name, 46000.5), WakeOffset(name, 46000.5 + 1.0 / 86400000));
+  EXPECT_NE(WakeOffset(name, 46000.5), WakeOffset(UpperCase(base_ + "_C_0043_REQ"), 46000.5));
+}
+
+TEST_F(RelayTest, ALiveServerHoldsEachWaitingRequestsWakeByteUntilItsRecordGoes) {
+  WriteWholeFile(list_, "");
+  ASSERT_TRUE(ShowServerWindow(base_));
+  std::string first, second;
+  TDateTime first_at = 0, second_at = 0;
+  ASSERT_TRUE(AppendListRecord(
+      list_, nullptr, [this] { return base_ + "_C_0001_REQ"; }, &first, &first_at));
+  ASSERT_TRUE(AppendListRecord(
+      list_, nullptr, [this] { return base_ + "_C_0002_REQ"; }, &second, &second_at));
+  EXPECT_EQ(DecodeList(ReadWholeFile(list_))[0].registered, first_at);
+  // The client's own look at the byte, through a file of its own.
+  const int client = open(WindowFilePath(base_).c_str(), O_RDONLY);
+  ASSERT_GE(client, 0);
+  auto look = [client](const std::string& name, TDateTime at) {
+    return WaitForByte(client, WakeOffset(name, at),
+                       TRelayClock::now() + std::chrono::milliseconds(20));
+  };
+  EXPECT_EQ(look(first, first_at), TByteWait::kTimedOut);
+  EXPECT_EQ(look(second, second_at), TByteWait::kTimedOut);
+
+  FinishListRecords(list_, first);
+  EXPECT_EQ(look(first, first_at), TByteWait::kFree) << "the finished request's client wakes";
+  EXPECT_EQ(look(second, second_at), TByteWait::kTimedOut) << "the other sleeps on";
+  EXPECT_EQ(RequestStatus(list_, first), kRelayFinished);
+  FinishListRecords(list_, first);  // nothing of it is left to finish
+
+  // A server that ends lets every client go.
+  CloseServerWindow();
+  EXPECT_EQ(look(second, second_at), TByteWait::kFree);
+  close(client);
+}
+
+// The client side of the wake-ups, with this process as the server: a
+// finished request wakes its client with its answer, a server that ends
+// wakes its clients without one.
+TEST_F(RelayTest, WokenClientsTellAFinishedRequestFromAServerThatEnded) {
+  WriteWholeFile(list_, "");
+  ASSERT_TRUE(ShowServerWindow(base_));
+  TServerData data;
+  ASSERT_TRUE(RegisterRequest(data, base_, [this] { return base_ + "_C_0007_REQ"; }));
+  std::thread finish([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(TakeNextRequest(list_, [](const std::string&) { return true; }));
+    FinishListRecords(list_, data.registered_name);
+  });
+  std::vector<std::string> calls;
+  TWaitHooks hooks;
+  hooks.on_finished = [&] { calls.push_back("finished"); };
+  hooks.on_dead = [&] { calls.push_back("dead"); };
+  EXPECT_EQ(WaitForAnswer(data, base_, hooks), TWaitResult::kAnswered);
+  finish.join();
+
+  ASSERT_TRUE(RegisterRequest(data, base_, [this] { return base_ + "_C_0008_REQ"; }));
+  std::thread end([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    CloseServerWindow();
+  });
+  EXPECT_EQ(WaitForAnswer(data, base_, hooks), TWaitResult::kServerDead);
+  end.join();
+  EXPECT_EQ(calls, (std::vector<std::string>{"finished", "dead"}));
 }
 
 }  // namespace

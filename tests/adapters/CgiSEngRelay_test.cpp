@@ -128,6 +128,21 @@ TEST_F(StdRelayFilesTest, TheServerReadsTheVariablesAndStandsAtTheBody) {
   EXPECT_EQ(engine.GetVariable("SERVER_NAME"), "");
 }
 
+TEST_F(StdRelayFilesTest, ALoneLineEndJoinsTwoPiecesAndLongLinesCrossTheReads) {
+  const std::string path = base_ + "_C_00AB_REQ";
+  const std::string long_value(9000, 'v');  // longer than one read of the file
+  WriteWholeFile(path, "A=1\nB=2\r\nLONG=" + long_value + "\r\nKOBALT_CGI_DEBUG=true\r\n\r\nbody");
+  OpenRequestFile(path);
+  CgiStdThreadState& state = CgiStdState();
+  ASSERT_TRUE(state.variables);
+  EXPECT_EQ(*state.variables,
+            (std::vector<std::string>{"A=1B=2", "LONG=" + long_value, "KOBALT_CGI_DEBUG=true"}));
+  char body[8] = {};
+  ASSERT_TRUE(state.input);
+  EXPECT_EQ(state.input->ReadFully(body, sizeof body), 4);
+  EXPECT_EQ(std::string(body), "body");
+}
+
 struct AnswerCase {
   const char* name;
   std::string answer;
