@@ -99,5 +99,70 @@ CollectResult CollectColors(const TBitmap& bitmap, bool interlaced, TColor trans
   return result;
 }
 
+CollectResult CollectTableColors(const TBitmap& bitmap, bool interlaced, TColor transparent_color,
+                                 ColorPalette* palette, std::array<uint8_t, 256>* remap) {
+  CollectResult result;
+  const size_t width = static_cast<size_t>(bitmap.Width());
+  const uint8_t* bits = bitmap.IndexBits();
+  std::array<bool, 256> met{};
+  int unmet = bitmap.ColorCount();
+  bool overflow = false;
+  const auto meet = [&](uint8_t entry) {
+    met[entry] = true;
+    --unmet;
+    const uint32_t rgb = bitmap.ColorEntry(entry);
+    int index = palette->Find(rgb);
+    if (index < 0) index = palette->Add(rgb);
+    if (index < 0) {
+      overflow = true;
+      return;
+    }
+    (*remap)[entry] = static_cast<uint8_t>(index);
+  };
+  // An entry known to be met: a word of eight such pixels needs no look.
+  uint8_t known = bits[0];
+  uint64_t known_word = 0x0101010101010101ull * known;
+  meet(known);
+  const uint8_t* previous_row = nullptr;
+  ForEachRow(bitmap.Height(), interlaced, [&](int y) {
+    if (overflow || unmet == 0) return;
+    const uint8_t* row = bits + static_cast<size_t>(y) * width;
+    // A row equal to the one looked at before shows no new colour.
+    if (previous_row != nullptr && std::memcmp(row, previous_row, width) == 0) return;
+    previous_row = row;
+    size_t x = 0;
+    while (x < width && !overflow && unmet > 0) {
+      if (x + 8 <= width) {
+        uint64_t word;
+        std::memcpy(&word, row + x, 8);
+        if (word == known_word) {
+          x += 8;
+          continue;
+        }
+      }
+      const uint8_t entry = row[x++];
+      if (!met[entry]) meet(entry);
+      if (entry != known) {
+        known = entry;
+        known_word = 0x0101010101010101ull * known;
+      }
+    }
+  });
+  if (overflow) {
+    result.too_many_colors = true;
+    return result;
+  }
+  // The transparent index, when a pixel shows the transparent colour.
+  const uint32_t transparent = SwapRedBlue(transparent_color);
+  for (int e = 0; e < bitmap.ColorCount(); ++e) {
+    if (met[static_cast<size_t>(e)] && bitmap.ColorEntry(e) == transparent) {
+      result.transparent_index = (*remap)[static_cast<size_t>(e)];
+      break;
+    }
+  }
+  result.ok = true;
+  return result;
+}
+
 }  // namespace gif
 }  // namespace vantora

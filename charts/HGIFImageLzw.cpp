@@ -34,6 +34,27 @@ inline void LzwEncoder::Emit(int code) {
 }
 
 void LzwEncoder::Encode(const uint8_t* indices, size_t count, int palette_count, std::string* out) {
+  Code<false>(indices, count, nullptr, palette_count, out);
+}
+
+void LzwEncoder::Encode(const uint8_t* entries, size_t count, const uint8_t* remap,
+                        int palette_count, std::string* out) {
+  Code<true>(entries, count, remap, palette_count, out);
+}
+
+template <bool kRemapped>
+void LzwEncoder::Code(const uint8_t* in, size_t count, const uint8_t* remap, int palette_count,
+                      std::string* out) {
+  // The palette index of position i.  Equal entries have equal indices and
+  // distinct ones distinct indices, so runs are found on the entries.
+  const auto index_at = [in, remap](size_t i) -> uint32_t {
+    if constexpr (kRemapped) {
+      return remap[in[i]];
+    } else {
+      static_cast<void>(remap);
+      return in[i];
+    }
+  };
   min_code_size_ = std::max(PaletteBits(palette_count), 2);
   out->push_back(static_cast<char>(min_code_size_));
 
@@ -57,16 +78,16 @@ void LzwEncoder::Encode(const uint8_t* indices, size_t count, int palette_count,
   ResetTable();
   Emit(clear_code_);
 
-  uint32_t prefix = indices[0];
+  uint32_t prefix = index_at(0);
   for (size_t i = 1; i < count; ++i) {
-    const uint32_t k = indices[i];
     // Inside a run of one colour the prefix ends in k itself: its extension
     // by k, when the dictionary holds it, is one load away.
-    const bool in_run = k == indices[i - 1];
+    const bool in_run = in[i] == in[i - 1];
     if (in_run && run_codes_[prefix] != kNoRunCode) {
       prefix = run_codes_[prefix];
       continue;
     }
+    const uint32_t k = index_at(i);
     const uint32_t key = (k << 12) + prefix;
     int slot = static_cast<int>((k << 4) ^ prefix);
     uint32_t entry = slots_[slot];

@@ -32,8 +32,16 @@ class LzwEncoder {
   // palette's size class, at least 2), the data sub-blocks and the 0x00
   // terminator.  REQUIRES: count >= 1; every index < palette_count <= 256.
   void Encode(const uint8_t* indices, size_t count, int palette_count, std::string* out);
+  // The same for the indices remap[entries[i]]: a pf8bit bitmap's pixels
+  // coded as they are.  REQUIRES: remap gives distinct indices for the
+  // distinct entries that occur.
+  void Encode(const uint8_t* entries, size_t count, const uint8_t* remap, int palette_count,
+              std::string* out);
 
  private:
+  template <bool kRemapped>
+  void Code(const uint8_t* in, size_t count, const uint8_t* remap, int palette_count,
+            std::string* out);
   void ResetTable();
   inline void Emit(int code);
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -547,6 +548,109 @@ TEST(GifEncoderTest, SharedTableOverflowFallsBackToOwnTables) {
   EXPECT_FALSE(image.WriteToStream(&stream, info));
   EXPECT_EQ(image.ErrorCode(), TGIFImage::kTooManyColors);
   EXPECT_EQ(stream.Size(), 0u);
+}
+
+// The same pixels in a pf8bit bitmap.
+std::unique_ptr<TBitmap> EightBitCopy(const TBitmap& from) {
+  auto copy = std::make_unique<TBitmap>();
+  copy->SetPixelFormat(TPixelFormat::pf8bit);
+  copy->SetSize(from.Width(), from.Height());
+  for (int y = 0; y < from.Height(); ++y) {
+    for (int x = 0; x < from.Width(); ++x) copy->SetPixel(x, y, from.Pixel(x, y));
+  }
+  EXPECT_EQ(copy->PixelFormat(), TPixelFormat::pf8bit);
+  return copy;
+}
+
+TEST(GifEncoderTest, EightBitBitmapsCodeAsTheir32BitTwins) {
+  // A chart-like picture: a background, a wall with a dotted grid, bars,
+  // text, and a colour (silver) that is drawn over completely, so that the
+  // bitmap's table holds an entry that no pixel shows.
+  TBitmap chart(120, 61);
+  TCanvas& c = chart.Canvas();
+  c.Brush.Color = clSilver;
+  c.FillRect({0, 0, 120, 61});
+  c.Brush.Color = clWhite;
+  c.FillRect({0, 0, 120, 61});
+  c.Brush.Color = 0x80FFFF;
+  c.FillRect({10, 5, 115, 50});
+  c.Pen.Color = clGray;
+  c.Pen.Style = TPenStyle::psDot;
+  for (int x = 20; x < 115; x += 17) {
+    c.MoveTo(x, 5);
+    c.LineTo(x, 50);
+  }
+  for (int i = 0; i < 30; ++i) {
+    c.Brush.Color = i == 29 ? clLime : MakeColor(static_cast<uint8_t>(40 * (i % 7)), 0, 255);
+    c.FillRect({12 + i * 3, 48 - (i * 37) % 40, 15 + i * 3, 50});
+  }
+  c.Font.Color = clBlack;
+  c.TextOut(12, 50, "01/05 12:00");
+  // Two frames of 200 colours each: together too many for a shared table.
+  TBitmap noise_a(20, 10);
+  FillDistinct(&noise_a, 200);
+  TBitmap noise_b(20, 10);
+  FillDistinct(&noise_b, 200, 5000);
+  TBitmap dot(1, 1);
+  dot.SetPixel(0, 0, clNavy);
+
+  struct Case {
+    const char* name;
+    std::vector<const TBitmap*> bitmaps;
+    bool interlaced;
+    bool global_palette;
+    TColor transparent;
+  };
+  const Case cases[] = {
+      {"chart", {&chart}, false, true, clWhite},
+      {"chart interlaced", {&chart}, true, true, clWhite},
+      {"chart, transparent colour absent", {&chart}, false, true, 0x123456},
+      {"chart, transparent colour drawn over", {&chart}, false, true, clSilver},
+      {"one pixel", {&dot}, false, true, clNavy},
+      {"frames sharing a table", {&chart, &dot, &chart}, false, true, clLime},
+      {"frames with own tables", {&dot, &chart}, true, false, clBlack},
+      {"shared table overflows", {&noise_a, &chart, &noise_b}, false, true, clWhite},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    std::vector<std::unique_ptr<TBitmap>> copies;
+    std::vector<TFrameInfo> deep(k.bitmaps.size());
+    std::vector<TFrameInfo> indexed(k.bitmaps.size());
+    TGifSaveInfo deep_info;
+    TGifSaveInfo indexed_info;
+    deep_info.Count = indexed_info.Count = static_cast<int32_t>(k.bitmaps.size());
+    deep_info.GlobalPalette = indexed_info.GlobalPalette = k.global_palette;
+    for (size_t i = 0; i < k.bitmaps.size(); ++i) {
+      copies.push_back(EightBitCopy(*k.bitmaps[i]));
+      deep[i].Bitmap = k.bitmaps[i];
+      deep[i].Interlaced = k.interlaced;
+      deep[i].Transparent = true;
+      deep[i].TransparentColor = k.transparent;
+      indexed[i] = deep[i];
+      // Odd frames stay pf32bit: the formats mix in one picture.
+      indexed[i].Bitmap = i % 2 == 1 ? k.bitmaps[i] : copies.back().get();
+      deep_info.Frames[i] = &deep[i];
+      indexed_info.Frames[i] = &indexed[i];
+    }
+    const std::string want = Encode(deep_info);
+    EXPECT_EQ(Encode(indexed_info), want);
+    EXPECT_TRUE(GifMatches(want, indexed_info));
+  }
+
+  // A frame of more colours than a GIF takes fails as a pf32bit one does.
+  TBitmap crowded(17, 17);
+  FillDistinct(&crowded, 257);
+  auto crowded_copy = std::make_unique<TBitmap>();
+  crowded_copy->SetPixelFormat(TPixelFormat::pf8bit);
+  crowded_copy->SetSize(17, 17);
+  FillDistinct(crowded_copy.get(), 257);
+  EXPECT_EQ(crowded_copy->PixelFormat(), TPixelFormat::pf32bit);
+  TFrameInfo frame;
+  frame.Bitmap = crowded_copy.get();
+  TGIFImage image;
+  TMemoryStream stream;
+  EXPECT_FALSE(image.WriteToStream(&stream, OneFrame(frame)));
+  EXPECT_EQ(image.ErrorCode(), TGIFImage::kTooManyColors);
 }
 
 }  // namespace
