@@ -122,8 +122,16 @@ bool TGIFImage::EncodeGif(const TGifSaveInfo& info) {
   }
   if (screen_width > kMaxCoordinate || screen_height > kMaxCoordinate) return false;
 
+  // Room for the header, the tables and the image data of a picture of few
+  // colours (a chart codes to about a byte per ten pixels), so that the
+  // stream is rarely moved while it grows.
+  size_t pixels = 0;
+  for (int i = 0; i < info.Count; ++i) {
+    const TBitmap& bitmap = *info.Frames[static_cast<size_t>(i)]->Bitmap;
+    pixels += static_cast<size_t>(bitmap.Width()) * bitmap.Height();
+  }
   std::string& out = data_;
-  out.reserve(1024);
+  out.reserve(std::min<size_t>(1024 + pixels / 8, size_t{1} << 20));
   out.append("GIF89a");
 
   gif::ColorPalette palette;
@@ -172,7 +180,7 @@ bool TGIFImage::EncodeGif(const TGifSaveInfo& info) {
     PutByte(&out, 0x00);
   }
 
-  auto lzw = std::make_unique<gif::LzwEncoder>();
+  gif::LzwEncoder& lzw = gif::ThreadLzwEncoder();
   for (FrameWork& work : frames) {
     const TFrameInfo& frame = *work.info;
     const TBitmap& bitmap = *frame.Bitmap;
@@ -210,7 +218,7 @@ bool TGIFImage::EncodeGif(const TGifSaveInfo& info) {
     PutByte(&out, flags);
     if (!shared_table) PutColorTable(&out, palette);
 
-    CodeFrame(work, palette.Count(), lzw.get(), &out);
+    CodeFrame(work, palette.Count(), &lzw, &out);
   }
 
   PutByte(&out, 0x21);

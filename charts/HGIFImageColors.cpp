@@ -123,13 +123,17 @@ CollectResult CollectTableColors(const TBitmap& bitmap, bool interlaced, TColor 
   uint8_t known = bits[0];
   uint64_t known_word = 0x0101010101010101ull * known;
   meet(known);
-  const uint8_t* previous_row = nullptr;
+  // The last two rows looked at: a row equal to one of them shows no new
+  // colour.  Two, as a dotted grid line makes rows alternate.
+  const uint8_t* previous_rows[2] = {nullptr, nullptr};
   ForEachRow(bitmap.Height(), interlaced, [&](int y) {
     if (overflow || unmet == 0) return;
     const uint8_t* row = bits + static_cast<size_t>(y) * width;
-    // A row equal to the one looked at before shows no new colour.
-    if (previous_row != nullptr && std::memcmp(row, previous_row, width) == 0) return;
-    previous_row = row;
+    for (const uint8_t* seen : previous_rows) {
+      if (seen != nullptr && std::memcmp(row, seen, width) == 0) return;
+    }
+    previous_rows[1] = previous_rows[0];
+    previous_rows[0] = row;
     size_t x = 0;
     while (x < width && !overflow && unmet > 0) {
       if (x + 8 <= width) {

@@ -121,10 +121,7 @@ TColor TBitmap::Pixel(int x, int y) const {
   return SwapRedBlue(format_ == TPixelFormat::pf8bit ? colors_[bits8_[at]] : pixels_[at]);
 }
 
-void TBitmap::SetPixel(int x, int y, TColor color) {
-  if (x < 0 || y < 0 || x >= width_ || y >= height_) return;
-  PutPixel(x, y, Ink(SwapRedBlue(color)));
-}
+void TBitmap::SetTablePixel(int x, int y, TColor color) { PutPixel(x, y, Ink(SwapRedBlue(color))); }
 
 void TBitmap::ReadScanLine(int y, uint32_t* out) const {
   const size_t at = static_cast<size_t>(y) * width_;
@@ -188,13 +185,28 @@ void TBitmap::FillBlock(int x0, int y0, int x1, int y1, TInk ink) {
       std::memset(p, ink.index, n * static_cast<size_t>(y1 - y0));
       return;
     }
-    for (int y = y0; y < y1; ++y, p += width_) {
-      if (n <= 4) {
-        // Narrow blocks (bars, pen dots): a few stores beat a call.
-        for (size_t i = 0; i < n; ++i) p[i] = ink.index;
-      } else {
-        std::memset(p, ink.index, n);
+    if (n > 16) {
+      for (int y = y0; y < y1; ++y, p += width_) std::memset(p, ink.index, n);
+      return;
+    }
+    // A narrow block (a bar, a pen's dot): two stores of a pattern, the
+    // second one ending at the right edge, paint a row.
+    const uint64_t pattern = 0x0101010101010101ull * ink.index;
+    const auto rows = [&](auto word) {
+      const size_t last = n - sizeof(word);
+      for (int y = y0; y < y1; ++y, p += width_) {
+        std::memcpy(p, &word, sizeof(word));
+        std::memcpy(p + last, &word, sizeof(word));
       }
+    };
+    if (n >= 8) {
+      rows(pattern);
+    } else if (n >= 4) {
+      rows(static_cast<uint32_t>(pattern));
+    } else if (n >= 2) {
+      rows(static_cast<uint16_t>(pattern));
+    } else {
+      rows(static_cast<uint8_t>(pattern));
     }
     return;
   }

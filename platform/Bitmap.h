@@ -94,7 +94,17 @@ class TBitmap {
   // The colour at (x, y), or 0xFFFFFFFF outside the bitmap.
   TColor Pixel(int x, int y) const;
   // Sets one pixel; outside the bitmap nothing happens.
-  void SetPixel(int x, int y, TColor color);
+  void SetPixel(int x, int y, TColor color) {
+    if (static_cast<unsigned>(x) >= static_cast<unsigned>(width_) ||
+        static_cast<unsigned>(y) >= static_cast<unsigned>(height_)) {
+      return;
+    }
+    if (format_ == TPixelFormat::pf32bit) {
+      pixels_.data()[static_cast<size_t>(y) * width_ + x] = SwapRedBlue(color);
+    } else {
+      SetTablePixel(x, y, color);
+    }
+  }
 
   // Row y of device words (0x00RRGGBB), Width() of them.  A pf8bit bitmap
   // becomes pf32bit first.  REQUIRES: 0 <= y < Height().
@@ -165,6 +175,8 @@ class TBitmap {
   [[noreturn]] static void ThrowNot8Bit();
   // A pf8bit store of width × height entries, all 0 (white).
   static ByteStore NewByteStore(size_t count);
+  // SetPixel of a pf8bit bitmap.
+  void SetTablePixel(int x, int y, TColor color);
   // The table entry of a device word, added when new; -1 when the table is
   // full.
   int TableIndex(uint32_t device_colour);

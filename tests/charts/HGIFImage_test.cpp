@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <random>
 #include <string>
@@ -465,6 +467,148 @@ TEST(GifEncoderTest, RunsOfOneColourCodeAsTheyAlwaysHave) {
     EXPECT_EQ(data.size(), c.bytes);
     EXPECT_EQ(Digest(data), c.digest);
   }
+}
+
+// The image data of indices coded the plain way: every index looked up in
+// the hashed dictionary, nothing else.  *replaced_zero_keys counts the
+// strings "index 0 after code 0" (key 0) that a probe ended on and replaced.
+std::string PlainLzw(const std::vector<uint8_t>& indices, int palette_count,
+                     int* replaced_zero_keys) {
+  int m = 1;
+  while (m < 8 && (1 << m) < palette_count) ++m;
+  m = std::max(m, 2);
+  const int clear = 1 << m;
+  std::vector<int32_t> keys(5120, -1);
+  std::vector<int> codes(5120, 0);
+  int next = clear + 2;
+  int width = m + 1;
+  int largest = (1 << width) - 1;
+  bool clear_pending = false;
+  uint64_t bits = 0;
+  int bit_count = 0;
+  std::string packed;
+  const auto emit = [&](int code) {
+    bits |= static_cast<uint64_t>(code) << bit_count;
+    bit_count += width;
+    while (bit_count >= 8) {
+      packed.push_back(static_cast<char>(bits & 0xFF));
+      bits >>= 8;
+      bit_count -= 8;
+    }
+    if (clear_pending) {
+      clear_pending = false;
+      width = m + 1;
+      largest = (1 << width) - 1;
+    } else if (next > largest) {
+      ++width;
+      largest = width == 12 ? 4096 : (1 << width) - 1;
+    }
+  };
+  emit(clear);
+  int prefix = indices[0];
+  for (size_t i = 1; i < indices.size(); ++i) {
+    const int k = indices[i];
+    const int32_t key = k * 4096 + prefix;
+    int slot = (k * 16) ^ prefix;
+    bool found = keys[static_cast<size_t>(slot)] == key;
+    if (!found && keys[static_cast<size_t>(slot)] != -1) {
+      const int step = slot == 0 ? 1 : 5119 - slot;
+      do {
+        slot -= step;
+        if (slot < 0) slot += 5119;
+        found = keys[static_cast<size_t>(slot)] == key;
+      } while (!found && keys[static_cast<size_t>(slot)] > 0);
+    }
+    if (found) {
+      prefix = codes[static_cast<size_t>(slot)];
+      continue;
+    }
+    emit(prefix);
+    prefix = k;
+    if (next < 4096) {
+      if (keys[static_cast<size_t>(slot)] == 0) ++*replaced_zero_keys;
+      keys[static_cast<size_t>(slot)] = key;
+      codes[static_cast<size_t>(slot)] = next++;
+    } else {
+      std::fill(keys.begin(), keys.end(), -1);
+      next = clear + 2;
+      clear_pending = true;
+      emit(clear);
+    }
+  }
+  emit(prefix);
+  emit(clear + 1);
+  if (bit_count > 0) packed.push_back(static_cast<char>(bits & 0xFF));
+  std::string out(1, static_cast<char>(m));
+  for (size_t pos = 0; pos < packed.size(); pos += 255) {
+    const size_t n = std::min<size_t>(255, packed.size() - pos);
+    out.push_back(static_cast<char>(n));
+    out.append(packed, pos, n);
+  }
+  out.push_back('\0');
+  return out;
+}
+
+TEST(GifEncoderTest, ShortWaysCodeAsThePlainDictionary) {
+  // Runs of every length, of one colour among others or of index 0 (whose
+  // string "0 0" probes can replace), lone pixels, repeated rows and noise,
+  // long enough for clears; each coded from indices and from remapped
+  // entries, by one coder used again and again.
+  struct Case {
+    const char* name;
+    int colours;
+    int longest_run;
+    int zero_share;    // percent of runs of index 0
+    int noise_every;   // a lone pixel after every this many runs; 0: none
+    bool repeat_rows;  // now and then the last 400 indices again
+    size_t pixels;
+  };
+  const Case cases[] = {
+      {"long runs of few colours", 3, 5000, 0, 0, false, 120000},
+      {"runs of index 0 among others", 4, 60, 50, 3, false, 150000},
+      {"mostly index 0", 2, 300, 90, 2, false, 100000},
+      {"short runs", 16, 5, 10, 0, false, 60000},
+      {"runs and noise of 256 colours", 256, 200, 5, 1, false, 90000},
+      {"single pixels", 5, 1, 20, 0, false, 30000},
+      {"one pixel", 1, 1, 100, 0, false, 1},
+      {"chart rows", 6, 400, 30, 0, true, 80000},
+  };
+  gif::LzwEncoder encoder;
+  int replaced_zero_keys = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mt19937 random(static_cast<unsigned>(c.colours * 31 + c.longest_run));
+    std::vector<uint8_t> indices;
+    while (indices.size() < c.pixels) {
+      const bool zero = static_cast<int>(random() % 100) < c.zero_share;
+      const auto colour =
+          zero ? uint8_t{0} : static_cast<uint8_t>(random() % static_cast<unsigned>(c.colours));
+      const size_t length = 1 + random() % static_cast<unsigned>(c.longest_run);
+      indices.insert(indices.end(), length, colour);
+      if (c.noise_every > 0 && random() % static_cast<unsigned>(c.noise_every) == 0) {
+        indices.push_back(static_cast<uint8_t>(random() % static_cast<unsigned>(c.colours)));
+      }
+      if (c.repeat_rows && indices.size() >= 400 && random() % 4 == 0) {
+        const std::vector<uint8_t> row(indices.end() - 400, indices.end());
+        indices.insert(indices.end(), row.begin(), row.end());
+      }
+    }
+    indices.resize(c.pixels);
+    const std::string want = PlainLzw(indices, c.colours, &replaced_zero_keys);
+    std::string data;
+    encoder.Encode(indices.data(), indices.size(), c.colours, &data);
+    EXPECT_EQ(data, want);
+    // The same indices as entries of a table in reverse order.
+    std::vector<uint8_t> entries(indices.size());
+    std::array<uint8_t, 256> remap;
+    for (int e = 0; e < 256; ++e) remap[static_cast<size_t>(e)] = static_cast<uint8_t>(255 - e);
+    for (size_t i = 0; i < indices.size(); ++i) entries[i] = static_cast<uint8_t>(255 - indices[i]);
+    std::string remapped;
+    encoder.Encode(entries.data(), entries.size(), remap.data(), c.colours, &remapped);
+    EXPECT_EQ(remapped, want);
+  }
+  // The cases reach the rule that replaces key 0.
+  EXPECT_GT(replaced_zero_keys, 0);
 }
 
 TEST(GifEncoderTest, SharedTableAppendsLaterFrames) {
