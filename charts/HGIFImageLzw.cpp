@@ -29,6 +29,9 @@ struct LzwEncoder::Tables {
   //    before, key 0, is "0 0", one index repeated); so this answers exactly
   //    as the slots would, and the codes sent stay the same.
   uint16_t code_info[kMaxCodes];
+  // Strings found or added lately, each at a place given by its key, in the
+  // form of the slots; a newer string takes the place of an older one.
+  uint32_t recent[1 << kRecentBits];
 };
 
 namespace {
@@ -163,6 +166,10 @@ void LzwEncoder::Code(const uint8_t* in, size_t count, const uint8_t* remap, int
 
   uint32_t* const slots = tables_->slots;
   uint16_t* const code_info = tables_->code_info;
+  uint32_t* const recent = tables_->recent;
+  // A small picture codes few strings: the recent strings would cost a page
+  // more than they save.
+  const bool use_recent = count >= kRecentFromPixels;
   const uint32_t clear_code = static_cast<uint32_t>(clear_code_);
 
   uint32_t prefix = index_at(0);
@@ -207,6 +214,16 @@ void LzwEncoder::Code(const uint8_t* in, size_t count, const uint8_t* remap, int
       prefix = entry & 0xFFF;
       continue;
     }
+    uint32_t* recent_slot = nullptr;
+    if (use_recent) {
+      // Strings found or added lately, by key: a hit is in the dictionary
+      // (see Tables), so the probe is not needed.
+      recent_slot = &recent[(key * 0x9E3779B1u) >> (32 - kRecentBits)];
+      if (*recent_slot - lowest < 4095u) {
+        prefix = *recent_slot & 0xFFF;
+        continue;
+      }
+    }
     if (entry != 0) {
       // Probe backwards with a step that depends on the first slot.  A slot
       // that is empty or holds key 0 ends the probe; the new string then
@@ -223,6 +240,7 @@ void LzwEncoder::Code(const uint8_t* in, size_t count, const uint8_t* remap, int
         }
       } while (entry >= 4096);
       if (found) {
+        if (recent_slot != nullptr) *recent_slot = entry;
         prefix = entry & 0xFFF;
         continue;
       }
@@ -233,7 +251,11 @@ void LzwEncoder::Code(const uint8_t* in, size_t count, const uint8_t* remap, int
       // A probe that ended on key 0 (index 0 after code 0) replaces it: the
       // string "0 0" is no longer in the dictionary, for the short way
       // either.
-      if (slots[slot] != 0) one_colour_codes_[0].resize(1);
+      if (slots[slot] != 0) {
+        one_colour_codes_[0].resize(1);
+        uint32_t& zero = recent[0];  // key 0's place among the recent strings
+        if (zero < 4096) zero = 0;
+      }
       if (in_run) {
         const uint32_t info = code_info[prefix];
         if (!(info & kOneColour)) {
@@ -245,6 +267,7 @@ void LzwEncoder::Code(const uint8_t* in, size_t count, const uint8_t* remap, int
         }
       }
       slots[slot] = (key << 12) | code;
+      if (recent_slot != nullptr) *recent_slot = slots[slot];
     } else {
       ResetTable();
       next_code_ = clear_code_ + 2;

@@ -46,6 +46,8 @@ class LzwEncoder {
 
  private:
   struct Tables;
+  static constexpr int kRecentBits = 10;
+  static constexpr size_t kRecentFromPixels = 16384;
 
   template <bool kRemapped>
   void Code(const uint8_t* in, size_t count, const uint8_t* remap, int palette_count,
