@@ -98,6 +98,7 @@ void TFormCharts::MakeChart() {
     chart1_->SetHeight(request.height);
     chart1_->SetWidth(request.width);
     series1_->FixedBarWidth = plan.bar_width;
+    series1_->Reserve(static_cast<int>(plan.range_points.size() + plan.bars.size()));
     for (const TChartPoint& point : plan.range_points) {
       series1_->AddPoint(point.x, point.y, "", point.color);
     }
