@@ -8,6 +8,7 @@
 #include <new>
 
 #include "charts/HGIFImageColors.h"
+#include "platform/Memory.h"
 
 namespace vantora {
 namespace gif {
@@ -139,6 +140,8 @@ void LzwEncoder::Code(const uint8_t* in, size_t count, const uint8_t* remap, int
     if (pages == MAP_FAILED) throw std::bad_alloc();
     tables_ = static_cast<Tables*>(pages);
     tables_clean_ = true;
+    // A large picture writes all over the tables: their pages in one go.
+    if (count >= kRecentFromPixels) PopulatePages(tables_, sizeof(Tables));
   }
   min_code_size_ = std::max(PaletteBits(palette_count), 2);
   out->push_back(static_cast<char>(min_code_size_));

@@ -7,12 +7,15 @@
 #include <string>
 
 #include "platform/Canvas.h"
+#include "platform/Memory.h"
 
 namespace vantora {
 
 namespace {
 
 constexpr uint32_t kWhiteDevice = SwapRedBlue(clWhite);
+// A pf8bit store of this size or more gets its pages in one go.
+constexpr size_t kPopulatedStore = 64 * 1024;
 
 }  // namespace
 
@@ -31,10 +34,12 @@ void TBitmap::ThrowNot8Bit() {
 }
 
 TBitmap::ByteStore TBitmap::NewByteStore(size_t count) {
-  // calloc: memory fresh from the system is zero already and is not
-  // written here, so only the pages that drawing touches are mapped.
-  ByteStore store(static_cast<uint8_t*>(std::calloc(std::max<size_t>(count, 1), 1)));
+  ByteStore store(static_cast<uint8_t*>(std::malloc(std::max<size_t>(count, 1))));
   if (!store) throw std::bad_alloc();
+  // A picture's pages are all written (a chart paints its background
+  // first): a large store gets them in one go.
+  if (count >= kPopulatedStore) PopulatePages(store.get(), count);
+  std::memset(store.get(), 0, count);
   return store;
 }
 
