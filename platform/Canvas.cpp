@@ -100,6 +100,31 @@ void TCanvas::LineTo(int x, int y) {
   pen_pos_ = {x, y};
   if (Pen.Style == TPenStyle::psClear) return;
   const TBitmap::TInk ink = bitmap_->Ink(SwapRedBlue(Pen.Color));
+  if (std::max(Pen.Width, 1) == 1 && (from.X == x || from.Y == y)) {
+    // A level or upright line of one pixel (an axis, a grid line): the
+    // pixels Bresenham gives, without its steps.
+    const bool level = from.Y == y;
+    const int steps = level ? std::abs(x - from.X) : std::abs(y - from.Y);
+    const int step = (level ? x > from.X : y > from.Y) ? 1 : -1;
+    if (steps == 0) return;
+    if (Pen.Style == TPenStyle::psSolid) {
+      const int first = level ? from.X : from.Y;
+      const int last = first + step * (steps - 1);
+      const int lo = std::min(first, last);
+      const int hi = std::max(first, last) + 1;
+      const TRect r = (level ? TRect{lo, y, hi, y + 1} : TRect{x, lo, x + 1, hi})
+                          .Intersect(EffectiveClip(*bitmap_, clip_, clip_set_));
+      if (!r.Empty()) bitmap_->FillBlock(r.Left, r.Top, r.Right, r.Bottom, ink);
+      return;
+    }
+    const TRect clip = EffectiveClip(*bitmap_, clip_, clip_set_);
+    for (int n = 0; n < steps; n += 2) {  // a dot on every other pixel
+      const int px = level ? from.X + step * n : x;
+      const int py = level ? y : from.Y + step * n;
+      if (clip.Contains(px, py)) bitmap_->PutPixel(px, py, ink);
+    }
+    return;
+  }
   // Bresenham, the end point left out.
   int x0 = from.X;
   int y0 = from.Y;
