@@ -80,7 +80,7 @@ void TFormCharts::MakeChart() {
   // The hourly file the hits are counted into: a filter library's name
   // leads to the same file as the program's, as it does for the writers.
   const std::string path = StatisticsBasePath() + ".stat2";
-  const TChartPlan plan =
+  TChartPlan plan =
       PlanChart(request, now, shift_hours, [&path](TDateTime earliest, const auto& visit) {
         return ForEachHourRecordSince(path, earliest, visit);
       });
@@ -103,6 +103,8 @@ void TFormCharts::MakeChart() {
       series1_->AddPoint(point.x, point.y, "", point.color);
     }
     for (const TChartPoint& bar : plan.bars) series1_->AddPoint(bar.x, bar.y, "", bar.color);
+    // The bars are in the series now: their memory can serve the drawing.
+    std::vector<TChartPoint>().swap(plan.bars);
 
     // Date labels print "/" whatever the host's formats say.  Written only
     // when it differs, as other threads read the formats meanwhile.
