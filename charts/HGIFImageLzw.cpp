@@ -173,7 +173,6 @@ void LzwEncoder::Code(const uint8_t* in, size_t count, const uint8_t* remap, int
   // A small picture codes few strings: the recent strings would cost a page
   // more than they save.
   const bool use_recent = count >= kRecentFromPixels;
-  const uint32_t clear_code = static_cast<uint32_t>(clear_code_);
 
   uint32_t prefix = index_at(0);
   size_t i = 1;
