@@ -473,9 +473,11 @@ bool ForEachHourRecordSince(const std::string& path, TDateTime earliest,
   if (size < 0) return false;
   const off_t records = size / kHourRecordSize;
 
-  // Batches from the end backwards, newest batch first, and where in the
-  // oldest batch read the records to visit begin.
-  std::vector<std::string> batches;
+  // Batches from the end backwards, newest batch first, until the records to
+  // visit begin; the visit reads them again in file order, so that one
+  // batch of memory serves the whole window (a year of hours would take a
+  // hundred kilobytes of fresh pages).
+  std::string batch(static_cast<size_t>(std::min(kBackwardBatch, records)) * kHourRecordSize, '\0');
   off_t start = records;
   size_t begin_in_oldest = 0;
   int older_in_a_row = 0;
@@ -483,9 +485,8 @@ bool ForEachHourRecordSince(const std::string& path, TDateTime earliest,
   while (start > 0 && !reached) {
     const off_t count = std::min(kBackwardBatch, start);
     start -= count;
-    std::string& batch = batches.emplace_back(static_cast<size_t>(count) * kHourRecordSize, '\0');
-    if (file.ReadAt(batch.data(), batch.size(), start * kHourRecordSize) !=
-        static_cast<ssize_t>(batch.size())) {
+    const size_t bytes = static_cast<size_t>(count) * kHourRecordSize;
+    if (file.ReadAt(batch.data(), bytes, start * kHourRecordSize) != static_cast<ssize_t>(bytes)) {
       return false;
     }
     begin_in_oldest = 0;
@@ -501,25 +502,17 @@ bool ForEachHourRecordSince(const std::string& path, TDateTime earliest,
       }
     }
   }
+  const off_t visited_from = start + static_cast<off_t>(begin_in_oldest);
 
+  // The first record of the file: "counting since" needs it however long
+  // the history is.  It is usually record 0; from visited_from on it is the
+  // first date the visit meets.
+  bool first_in_visit = false;
   if (first != nullptr) {
-    // The first record of the file: "counting since" needs it however long
-    // the history is.  It is usually record 0.
-    const off_t visited_from = start + static_cast<off_t>(begin_in_oldest);
     char bytes[kHourRecordSize];
     for (off_t k = 0; k < records; ++k) {
       if (k == visited_from) {
-        // From here on the visited records are in memory.
-        for (auto batch = batches.rbegin(); batch != batches.rend() && !*first; ++batch) {
-          const size_t from = batch == batches.rbegin() ? begin_in_oldest : 0;
-          for (size_t r = from; r < batch->size() / kHourRecordSize; ++r) {
-            const THourRecord record = DecodeHourRecord(batch->data() + r * kHourRecordSize);
-            if (IsRecordDate(record.Time)) {
-              *first = record;
-              break;
-            }
-          }
-        }
+        first_in_visit = true;
         break;
       }
       if (file.ReadAt(bytes, sizeof bytes, k * kHourRecordSize) != sizeof bytes) return false;
@@ -531,11 +524,21 @@ bool ForEachHourRecordSince(const std::string& path, TDateTime earliest,
     }
   }
 
-  for (auto batch = batches.rbegin(); batch != batches.rend(); ++batch) {
-    const size_t from = batch == batches.rbegin() ? begin_in_oldest : 0;
-    for (size_t r = from; r < batch->size() / kHourRecordSize; ++r) {
-      visit(DecodeHourRecord(batch->data() + r * kHourRecordSize));
+  for (off_t at = visited_from; at < records;) {
+    const off_t count = std::min(kBackwardBatch, records - at);
+    const size_t bytes = static_cast<size_t>(count) * kHourRecordSize;
+    if (file.ReadAt(batch.data(), bytes, at * kHourRecordSize) != static_cast<ssize_t>(bytes)) {
+      return false;
     }
+    for (off_t r = 0; r < count; ++r) {
+      const THourRecord record = DecodeHourRecord(batch.data() + r * kHourRecordSize);
+      if (first_in_visit && IsRecordDate(record.Time)) {
+        *first = record;
+        first_in_visit = false;
+      }
+      visit(record);
+    }
+    at += count;
   }
   return true;
 }

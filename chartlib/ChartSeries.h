@@ -66,15 +66,17 @@ class TChartSeries : public TComponent {
     return AddPoint(static_cast<double>(Count()), y, label);
   }
   void Clear();
+  // Makes room for count points without moving them while they are added.
+  void Reserve(int count);
   int Count() const { return XValues.Count(); }
-  const std::string& Label(int index) const { return labels_[static_cast<size_t>(index)]; }
+  const std::string& Label(int index) const;
   // The colour point index is drawn in.
   TColor ValueColor(int index) const;
 
  private:
   friend class TCustomChart;
   TCustomChart* chart_ = nullptr;
-  std::vector<std::string> labels_;
+  std::vector<std::string> labels_;  // empty while every label is empty
   std::vector<TColor> colors_;
 };
 

@@ -33,6 +33,9 @@ void THttpChartControl::Notification(TComponent* component, TOperation operation
 std::unique_ptr<TBitmap> THttpChartControl::CreateBitmap() {
   if (chart_ == nullptr) throw std::runtime_error(Name() + ": No chart assigned");
   auto bitmap = std::make_unique<TBitmap>();
+  // A chart has few colours: a byte per pixel holds it, and the GIF encoder
+  // codes those bytes as they are.
+  bitmap->SetPixelFormat(TPixelFormat::pf8bit);
   bitmap->SetWidth(chart_->Width());
   bitmap->SetHeight(chart_->Height());
   chart_->DrawToCanvas(bitmap->Canvas(), {0, 0, chart_->Width(), chart_->Height()});

@@ -38,15 +38,15 @@ void TrapError(j_common_ptr cinfo) {
 void IgnoreMessage(j_common_ptr) {}
 
 struct Job {
-  const uint8_t* rgb;  // width × height × 3
-  int width;
-  int height;
+  const TBitmap* bitmap;
   TJpegSettings settings;
   unsigned char* out;  // from jpeg_mem_dest, released with free()
   unsigned long out_size;
+  uint32_t* words;  // one row of device words, Width() of them
+  uint8_t* rgb;     // the same row as R, G, B, Width() × 3 bytes
 };
 
-// Compresses job->rgb; returns false with message set on failure.  Holds no
+// Compresses job->bitmap row by row; returns false with message set on failure.  Holds no
 // object with a destructor, so the long jump out of libjpeg skips none.
 bool Compress(Job* job, char* message) {
   jpeg_compress_struct cinfo;
@@ -61,8 +61,8 @@ bool Compress(Job* job, char* message) {
   }
   jpeg_create_compress(&cinfo);
   jpeg_mem_dest(&cinfo, &job->out, &job->out_size);
-  cinfo.image_width = static_cast<JDIMENSION>(job->width);
-  cinfo.image_height = static_cast<JDIMENSION>(job->height);
+  cinfo.image_width = static_cast<JDIMENSION>(job->bitmap->Width());
+  cinfo.image_height = static_cast<JDIMENSION>(job->bitmap->Height());
   cinfo.input_components = 3;
   cinfo.in_color_space = JCS_RGB;
   jpeg_set_defaults(&cinfo);
@@ -70,9 +70,17 @@ bool Compress(Job* job, char* message) {
   if (job->settings.Grayscale) jpeg_set_colorspace(&cinfo, JCS_GRAYSCALE);
   if (job->settings.ProgressiveEncoding) jpeg_simple_progression(&cinfo);
   jpeg_start_compress(&cinfo, TRUE);
+  // The 24-bit rows are made one at a time: R, G, B per pixel.
+  const int width = job->bitmap->Width();
   while (cinfo.next_scanline < cinfo.image_height) {
-    JSAMPROW row = const_cast<JSAMPROW>(job->rgb + static_cast<size_t>(cinfo.next_scanline) *
-                                                       static_cast<size_t>(job->width) * 3);
+    job->bitmap->ReadScanLine(static_cast<int>(cinfo.next_scanline), job->words);
+    uint8_t* p = job->rgb;
+    for (int x = 0; x < width; ++x) {
+      *p++ = static_cast<uint8_t>(job->words[x] >> 16);
+      *p++ = static_cast<uint8_t>(job->words[x] >> 8);
+      *p++ = static_cast<uint8_t>(job->words[x]);
+    }
+    JSAMPROW row = job->rgb;
     jpeg_write_scanlines(&cinfo, &row, 1);
   }
   jpeg_finish_compress(&cinfo);
@@ -83,18 +91,10 @@ bool Compress(Job* job, char* message) {
 }  // namespace
 
 void SaveBitmapAsJpeg(const TBitmap& bitmap) {
-  // A 24-bit copy of the bitmap: R, G, B per pixel, top row first.
-  std::vector<uint8_t> rgb(static_cast<size_t>(bitmap.Width()) * bitmap.Height() * 3);
-  uint8_t* p = rgb.data();
-  for (int y = 0; y < bitmap.Height(); ++y) {
-    const uint32_t* row = bitmap.ScanLine(y);
-    for (int x = 0; x < bitmap.Width(); ++x) {
-      *p++ = static_cast<uint8_t>(row[x] >> 16);
-      *p++ = static_cast<uint8_t>(row[x] >> 8);
-      *p++ = static_cast<uint8_t>(row[x]);
-    }
-  }
-  Job job{rgb.data(), bitmap.Width(), bitmap.Height(), JpegSettings, nullptr, 0};
+  const size_t width = static_cast<size_t>(bitmap.Width());
+  std::vector<uint32_t> words(width);
+  std::vector<uint8_t> rgb(width * 3);
+  Job job{&bitmap, JpegSettings, nullptr, 0, words.data(), rgb.data()};
   char message[JMSG_LENGTH_MAX] = {0};
   const bool ok = Compress(&job, message);
   // The compressed bytes as one string; the library's buffer is freed here.

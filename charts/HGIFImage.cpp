@@ -45,10 +45,49 @@ int DisposalBits(uint8_t disposal) { return disposal >= 1 && disposal <= 3 ? dis
 
 struct FrameWork {
   const TFrameInfo* info = nullptr;
-  std::unique_ptr<uint8_t[]> indices;
   size_t pixel_count = 0;
   uint8_t transparent_index = kNoTransparentIndex;
+  // A pf8bit bitmap's pixels are coded in place: remap gives the palette
+  // index of each table entry.  Other bitmaps get a buffer of indices.
+  bool table_entries = false;
+  std::array<uint8_t, 256> remap;
+  std::unique_ptr<uint8_t[]> indices;
 };
+
+// Collects the frame's colours into *palette, into work's remap or index
+// buffer.
+gif::CollectResult Collect(FrameWork* work, gif::ColorPalette* palette) {
+  const TFrameInfo& frame = *work->info;
+  if (work->table_entries) {
+    return gif::CollectTableColors(*frame.Bitmap, frame.Interlaced, frame.TransparentColor, palette,
+                                   &work->remap);
+  }
+  return gif::CollectColors(*frame.Bitmap, frame.Interlaced, frame.TransparentColor, palette,
+                            work->indices.get());
+}
+
+// Codes the frame's indices.
+void CodeFrame(const FrameWork& work, int palette_count, gif::LzwEncoder* lzw, std::string* out) {
+  if (!work.table_entries) {
+    lzw->Encode(work.indices.get(), work.pixel_count, palette_count, out);
+    return;
+  }
+  const TBitmap& bitmap = *work.info->Bitmap;
+  const uint8_t* bits = bitmap.IndexBits();
+  if (!work.info->Interlaced) {
+    lzw->Encode(bits, work.pixel_count, work.remap.data(), palette_count, out);
+    return;
+  }
+  // Interlaced: the rows in the order of the passes.
+  const size_t width = static_cast<size_t>(bitmap.Width());
+  const auto indices = std::make_unique_for_overwrite<uint8_t[]>(work.pixel_count);
+  uint8_t* put = indices.get();
+  gif::ForEachRow(bitmap.Height(), true, [&](int y) {
+    const uint8_t* row = bits + static_cast<size_t>(y) * width;
+    for (size_t x = 0; x < width; ++x) *put++ = work.remap[row[x]];
+  });
+  lzw->Encode(indices.get(), work.pixel_count, palette_count, out);
+}
 
 }  // namespace
 
@@ -83,8 +122,16 @@ bool TGIFImage::EncodeGif(const TGifSaveInfo& info) {
   }
   if (screen_width > kMaxCoordinate || screen_height > kMaxCoordinate) return false;
 
+  // Room for the header, the tables and the image data of a picture of few
+  // colours (a chart codes to about a byte per ten pixels), so that the
+  // stream is rarely moved while it grows.
+  size_t pixels = 0;
+  for (int i = 0; i < info.Count; ++i) {
+    const TBitmap& bitmap = *info.Frames[static_cast<size_t>(i)]->Bitmap;
+    pixels += static_cast<size_t>(bitmap.Width()) * bitmap.Height();
+  }
   std::string& out = data_;
-  out.reserve(1024);
+  out.reserve(std::min<size_t>(1024 + pixels / 8, size_t{1} << 20));
   out.append("GIF89a");
 
   gif::ColorPalette palette;
@@ -98,10 +145,12 @@ bool TGIFImage::EncodeGif(const TGifSaveInfo& info) {
     work.info = info.Frames[static_cast<size_t>(i)];
     const TBitmap& bitmap = *work.info->Bitmap;
     work.pixel_count = static_cast<size_t>(bitmap.Width()) * bitmap.Height();
-    work.indices = std::make_unique_for_overwrite<uint8_t[]>(work.pixel_count);
+    work.table_entries = bitmap.PixelFormat() == TPixelFormat::pf8bit;
+    if (!work.table_entries) {
+      work.indices = std::make_unique_for_overwrite<uint8_t[]>(work.pixel_count);
+    }
     if (!global_palette && i > 0) continue;
-    const gif::CollectResult got = gif::CollectColors(
-        bitmap, work.info->Interlaced, work.info->TransparentColor, &palette, work.indices.get());
+    const gif::CollectResult got = Collect(&work, &palette);
     if (got.ok) {
       work.transparent_index = got.transparent_index;
       continue;
@@ -131,7 +180,7 @@ bool TGIFImage::EncodeGif(const TGifSaveInfo& info) {
     PutByte(&out, 0x00);
   }
 
-  auto lzw = std::make_unique<gif::LzwEncoder>();
+  gif::LzwEncoder& lzw = gif::ThreadLzwEncoder();
   for (FrameWork& work : frames) {
     const TFrameInfo& frame = *work.info;
     const TBitmap& bitmap = *frame.Bitmap;
@@ -139,8 +188,7 @@ bool TGIFImage::EncodeGif(const TGifSaveInfo& info) {
       // Each frame gets its own table, collected afresh (the transparent
       // index too: one found with the shared table would point elsewhere).
       palette.Clear();
-      const gif::CollectResult got = gif::CollectColors(
-          bitmap, frame.Interlaced, frame.TransparentColor, &palette, work.indices.get());
+      const gif::CollectResult got = Collect(&work, &palette);
       if (!got.ok) {
         error_code_ = kTooManyColors;
         out.clear();
@@ -170,7 +218,7 @@ bool TGIFImage::EncodeGif(const TGifSaveInfo& info) {
     PutByte(&out, flags);
     if (!shared_table) PutColorTable(&out, palette);
 
-    lzw->Encode(work.indices.get(), work.pixel_count, palette.Count(), &out);
+    CodeFrame(work, palette.Count(), &lzw, &out);
   }
 
   PutByte(&out, 0x21);

@@ -35,7 +35,7 @@ class MessageLoopFrameTimer : public TFrameTimer {
 void CopyPixels(const TBitmap& from, TBitmap* to) {
   to->SetSize(from.Width(), from.Height());
   for (int y = 0; y < from.Height(); ++y) {
-    std::memcpy(to->ScanLine(y), from.ScanLine(y), sizeof(uint32_t) * from.Width());
+    from.ReadScanLine(y, to->ScanLine(y));
   }
 }
 

@@ -63,6 +63,14 @@ struct CollectResult {
 CollectResult CollectColors(const TBitmap& bitmap, bool interlaced, TColor transparent_color,
                             ColorPalette* palette, uint8_t* indices);
 
+// The same for a pf8bit bitmap, whose pixels are entries of its colour
+// table: (*remap)[e] becomes the palette index of every table entry e that a
+// pixel shows, so the frame's indices are remap applied to its pixels.  The
+// pixels are looked at in visit order only until every table colour has
+// been met.  REQUIRES: bitmap not empty and pf8bit.
+CollectResult CollectTableColors(const TBitmap& bitmap, bool interlaced, TColor transparent_color,
+                                 ColorPalette* palette, std::array<uint8_t, 256>* remap);
+
 // Calls fn(row) for the rows of a frame of the given height in the order they
 // are stored: natural order, or the four passes of GIF interlacing (every 8th
 // row from 0, every 8th from 4, every 4th from 2, every 2nd from 1).

@@ -7,13 +7,18 @@
 // grows by one bit as soon as the next free code no longer fits, up to 12
 // bits.  Codes are packed least significant bit first and cut into data
 // sub-blocks of 255 bytes (only the last one of a frame shorter).
+//
+// Runs of one colour, the common case of charts, take short ways that give
+// the codes the hash would give: a run continues along the codes of its own
+// strings, and a run of a string of one colour alone jumps to the longest
+// such string the dictionary holds.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vantora {
 namespace gif {
@@ -24,7 +29,8 @@ class LzwEncoder {
   static constexpr int kHashModulus = 5119;
   static constexpr int kMaxCodes = 4096;
 
-  LzwEncoder() = default;
+  LzwEncoder();
+  ~LzwEncoder();
   LzwEncoder(const LzwEncoder&) = delete;
   LzwEncoder& operator=(const LzwEncoder&) = delete;
 
@@ -32,26 +38,33 @@ class LzwEncoder {
   // palette's size class, at least 2), the data sub-blocks and the 0x00
   // terminator.  REQUIRES: count >= 1; every index < palette_count <= 256.
   void Encode(const uint8_t* indices, size_t count, int palette_count, std::string* out);
+  // The same for the indices remap[entries[i]]: a pf8bit bitmap's pixels
+  // coded as they are.  REQUIRES: remap gives distinct indices for the
+  // distinct entries that occur.
+  void Encode(const uint8_t* entries, size_t count, const uint8_t* remap, int palette_count,
+              std::string* out);
 
  private:
+  struct Tables;
+  static constexpr int kRecentBits = 10;
+  static constexpr size_t kRecentFromPixels = 16384;
+
+  template <bool kRemapped>
+  void Code(const uint8_t* in, size_t count, const uint8_t* remap, int palette_count,
+            std::string* out);
+  // Empties the dictionary.
   void ResetTable();
   inline void Emit(int code);
 
-  // Dictionary slots.  A slot holds key << 12 | code, where key = index ×
-  // 4096 + prefix (below 2^20) and code < 4096, so one load yields both;
-  // kEmpty (all ones: key 2^20 - 1 with code 4095 never occurs, as code
-  // 4095 is assigned while every prefix is still below 4095) marks a free
-  // slot.
-  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
-  std::array<uint32_t, kHashSize> slots_;
-  // For each code, the code of its string followed by the string's own last
-  // index (the next step of a run of one colour), or kNoRunCode while the
-  // dictionary lacks it.  Every such string enters the dictionary while a run
-  // is being coded, and the only one that can leave it before a clear is key
-  // 0, replaced where a probe ends on it; so this answers exactly as the
-  // slots would, and the codes sent stay the same.
-  static constexpr uint16_t kNoRunCode = 0xFFFF;
-  std::array<uint16_t, kMaxCodes> run_codes_;
+  // The dictionary and what the short ways know of it (see Tables), in
+  // pages of their own that read as zero until written: a small picture
+  // touches a few of them only.  Made once per coder; a thread's coder
+  // serves all its pictures.
+  Tables* tables_ = nullptr;
+  bool tables_clean_ = true;  // nothing written since the pages were made or cleared
+  // For each index c, the codes of the strings c, cc, ccc ... that the
+  // dictionary holds (c itself first).
+  std::vector<std::vector<uint16_t>> one_colour_codes_;
 
   int min_code_size_ = 0;
   int clear_code_ = 0;
@@ -61,10 +74,16 @@ class LzwEncoder {
   bool clear_pending_ = false;
   uint64_t bits_ = 0;  // pending bits, the oldest in the low end
   int bit_count_ = 0;
-  std::unique_ptr<uint8_t[]> packed_;  // the packed code bytes, before the cut into sub-blocks
-  size_t packed_capacity_ = 0;
-  uint8_t* put_ = nullptr;  // next free byte of packed_
+  // The data sub-block being filled, with room for a store of eight bytes
+  // past its end; full ones go to out_.
+  static constexpr int kBlockBytes = 255;
+  uint8_t block_[kBlockBytes + 16];
+  int block_fill_ = 0;
+  std::string* out_ = nullptr;
 };
+
+// The coder of the calling thread, kept for the thread's pictures.
+LzwEncoder& ThreadLzwEncoder();
 
 }  // namespace gif
 }  // namespace vantora

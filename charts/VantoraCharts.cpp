@@ -80,7 +80,7 @@ void TFormCharts::MakeChart() {
   // The hourly file the hits are counted into: a filter library's name
   // leads to the same file as the program's, as it does for the writers.
   const std::string path = StatisticsBasePath() + ".stat2";
-  const TChartPlan plan =
+  TChartPlan plan =
       PlanChart(request, now, shift_hours, [&path](TDateTime earliest, const auto& visit) {
         return ForEachHourRecordSince(path, earliest, visit);
       });
@@ -98,10 +98,13 @@ void TFormCharts::MakeChart() {
     chart1_->SetHeight(request.height);
     chart1_->SetWidth(request.width);
     series1_->FixedBarWidth = plan.bar_width;
+    series1_->Reserve(static_cast<int>(plan.range_points.size() + plan.bars.size()));
     for (const TChartPoint& point : plan.range_points) {
       series1_->AddPoint(point.x, point.y, "", point.color);
     }
     for (const TChartPoint& bar : plan.bars) series1_->AddPoint(bar.x, bar.y, "", bar.color);
+    // The bars are in the series now: their memory can serve the drawing.
+    std::vector<TChartPoint>().swap(plan.bars);
 
     // Date labels print "/" whatever the host's formats say.  Written only
     // when it differs, as other threads read the formats meanwhile.

@@ -26,6 +26,13 @@ double WholeMilliseconds(double t) {
   return static_cast<double>(std::llround(t * kMillisecondsPerDay)) / kMillisecondsPerDay;
 }
 
+// std::llround (half away from zero) for 0 <= x < 2^52, without the call:
+// x less its whole part is exact there.
+int64_t RoundNonNegative(double x) {
+  const auto whole = static_cast<int64_t>(x);
+  return x - static_cast<double>(whole) >= 0.5 ? whole + 1 : whole;
+}
+
 int SizeField(const std::string& text, int default_value) {
   const int value = ChartFieldInteger(text, default_value);
   return value < kChartMinSize || value > kChartMaxSize ? default_value : value;
@@ -38,7 +45,14 @@ class BucketSummer {
   BucketSummer(const TChartRequest& request, TDateTime now, double shift)
       : request_(request),
         shift_(shift),
-        first_day_(static_cast<int64_t>(std::trunc(now - request.days))) {}
+        first_day_(static_cast<int64_t>(std::trunc(now - request.days))) {
+    // Room for the bars of a full window (a year of hours at most), so that
+    // the list is not moved while it grows.
+    const int64_t days = int64_t{request.days} + 2;
+    const int64_t size = std::max<int64_t>(std::abs(int64_t{request.bucket}), 1);
+    const int64_t buckets = request.kind == TChartKind::Hour ? days * 24 / size : days / size + 1;
+    bars_.reserve(static_cast<size_t>(std::min<int64_t>(buckets, 24 * 366)));
+  }
 
   // Whether the bucket size allows bucketing at all: an hour chart needs
   // 24 div r to be non-zero, a day chart needs r non-zero.  Without it no
@@ -54,7 +68,7 @@ class BucketSummer {
     // fraction alone would put it into the bucket (or day) before.
     const double time = record.Time + shift_;
     if (!std::isfinite(time) || time < 0 || time > kLastDay) return;  // not a date
-    const int64_t total_ms = std::llround(time * kMillisecondsPerDay);
+    const int64_t total_ms = RoundNonNegative(time * kMillisecondsPerDay);
     const int64_t d = total_ms / kMsPerDay;
     if (d < first_day_) return;  // before the window
     if (request_.kind == TChartKind::Hour) {

@@ -35,37 +35,35 @@ TRect EffectiveClip(const TBitmap& bitmap, const TRect& clip, bool clip_set) {
 
 }  // namespace
 
-void TCanvas::FillSpan(int x0, int x1, int y, uint32_t device_colour) {
+void TCanvas::FillSpan(int x0, int x1, int y, TBitmap::TInk ink) {
   const TRect clip = EffectiveClip(*bitmap_, clip_, clip_set_);
   if (y < clip.Top || y >= clip.Bottom) return;
   x0 = std::max(x0, clip.Left);
   x1 = std::min(x1, clip.Right);
   if (x0 >= x1) return;
-  std::fill(bitmap_->ScanLine(y) + x0, bitmap_->ScanLine(y) + x1, device_colour);
+  bitmap_->FillBlock(x0, y, x1, y + 1, ink);
 }
 
 void TCanvas::SetPixel(int x, int y, TColor color) {
   const TRect clip = EffectiveClip(*bitmap_, clip_, clip_set_);
-  if (clip.Contains(x, y)) bitmap_->ScanLine(y)[x] = SwapRedBlue(color);
+  if (clip.Contains(x, y)) bitmap_->PutPixel(x, y, bitmap_->Ink(SwapRedBlue(color)));
 }
 
 void TCanvas::FillRect(const TRect& rect) {
   if (Brush.Style == TBrushStyle::bsClear) return;
   const TRect r = rect.Intersect(EffectiveClip(*bitmap_, clip_, clip_set_));
-  const uint32_t colour = SwapRedBlue(Brush.Color);
-  for (int y = r.Top; y < r.Bottom; ++y) {
-    std::fill(bitmap_->ScanLine(y) + r.Left, bitmap_->ScanLine(y) + r.Right, colour);
-  }
+  if (r.Empty()) return;
+  bitmap_->FillBlock(r.Left, r.Top, r.Right, r.Bottom, bitmap_->Ink(SwapRedBlue(Brush.Color)));
 }
 
 void TCanvas::FrameRect(const TRect& rect) {
   if (rect.Empty() || Brush.Style == TBrushStyle::bsClear) return;
-  const uint32_t colour = SwapRedBlue(Brush.Color);
-  FillSpan(rect.Left, rect.Right, rect.Top, colour);
-  FillSpan(rect.Left, rect.Right, rect.Bottom - 1, colour);
+  const TBitmap::TInk ink = bitmap_->Ink(SwapRedBlue(Brush.Color));
+  FillSpan(rect.Left, rect.Right, rect.Top, ink);
+  FillSpan(rect.Left, rect.Right, rect.Bottom - 1, ink);
   for (int y = rect.Top + 1; y < rect.Bottom - 1; ++y) {
-    FillSpan(rect.Left, rect.Left + 1, y, colour);
-    FillSpan(rect.Right - 1, rect.Right, y, colour);
+    FillSpan(rect.Left, rect.Left + 1, y, ink);
+    FillSpan(rect.Right - 1, rect.Right, y, ink);
   }
 }
 
@@ -90,18 +88,43 @@ void TCanvas::Rectangle(const TRect& rect) {
   Brush = saved;
 }
 
-void TCanvas::PlotPen(int x, int y, uint32_t device_colour) {
+void TCanvas::PlotPen(int x, int y, TBitmap::TInk ink) {
   const int w = std::max(Pen.Width, 1);
   const int x0 = x - (w - 1) / 2;
   const int y0 = y - (w - 1) / 2;
-  for (int yy = y0; yy < y0 + w; ++yy) FillSpan(x0, x0 + w, yy, device_colour);
+  for (int yy = y0; yy < y0 + w; ++yy) FillSpan(x0, x0 + w, yy, ink);
 }
 
 void TCanvas::LineTo(int x, int y) {
   const TPoint from = pen_pos_;
   pen_pos_ = {x, y};
   if (Pen.Style == TPenStyle::psClear) return;
-  const uint32_t colour = SwapRedBlue(Pen.Color);
+  const TBitmap::TInk ink = bitmap_->Ink(SwapRedBlue(Pen.Color));
+  if (std::max(Pen.Width, 1) == 1 && (from.X == x || from.Y == y)) {
+    // A level or upright line of one pixel (an axis, a grid line): the
+    // pixels Bresenham gives, without its steps.
+    const bool level = from.Y == y;
+    const int steps = level ? std::abs(x - from.X) : std::abs(y - from.Y);
+    const int step = (level ? x > from.X : y > from.Y) ? 1 : -1;
+    if (steps == 0) return;
+    if (Pen.Style == TPenStyle::psSolid) {
+      const int first = level ? from.X : from.Y;
+      const int last = first + step * (steps - 1);
+      const int lo = std::min(first, last);
+      const int hi = std::max(first, last) + 1;
+      const TRect r = (level ? TRect{lo, y, hi, y + 1} : TRect{x, lo, x + 1, hi})
+                          .Intersect(EffectiveClip(*bitmap_, clip_, clip_set_));
+      if (!r.Empty()) bitmap_->FillBlock(r.Left, r.Top, r.Right, r.Bottom, ink);
+      return;
+    }
+    const TRect clip = EffectiveClip(*bitmap_, clip_, clip_set_);
+    for (int n = 0; n < steps; n += 2) {  // a dot on every other pixel
+      const int px = level ? from.X + step * n : x;
+      const int py = level ? y : from.Y + step * n;
+      if (clip.Contains(px, py)) bitmap_->PutPixel(px, py, ink);
+    }
+    return;
+  }
   // Bresenham, the end point left out.
   int x0 = from.X;
   int y0 = from.Y;
@@ -112,7 +135,7 @@ void TCanvas::LineTo(int x, int y) {
   int err = dx + dy;
   int n = 0;
   while (x0 != x || y0 != y) {
-    if (Pen.Style != TPenStyle::psDot || n % 2 == 0) PlotPen(x0, y0, colour);
+    if (Pen.Style != TPenStyle::psDot || n % 2 == 0) PlotPen(x0, y0, ink);
     ++n;
     const int e2 = 2 * err;
     if (e2 >= dy) {
@@ -127,10 +150,10 @@ void TCanvas::LineTo(int x, int y) {
 }
 
 void TCanvas::TextOut(int x, int y, std::string_view text) {
-  const uint32_t colour = SwapRedBlue(Font.Color);
+  const TBitmap::TInk ink = bitmap_->Ink(SwapRedBlue(Font.Color));
   const TRect clip = EffectiveClip(*bitmap_, clip_, clip_set_);
   font::RenderText(Font, x, y, text, [&](int px, int py) {
-    if (clip.Contains(px, py)) bitmap_->ScanLine(py)[px] = colour;
+    if (clip.Contains(px, py)) bitmap_->PutPixel(px, py, ink);
   });
   pen_pos_ = {x + font::TextWidth(Font, text), y};
 }

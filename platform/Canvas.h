@@ -103,8 +103,8 @@ class TCanvas {
   int TextHeight(std::string_view text);
 
  private:
-  void FillSpan(int x0, int x1, int y, uint32_t device_colour);  // x1 exclusive, clipped
-  void PlotPen(int x, int y, uint32_t device_colour);
+  void FillSpan(int x0, int x1, int y, TBitmap::TInk ink);  // x1 exclusive, clipped
+  void PlotPen(int x, int y, TBitmap::TInk ink);
 
   TBitmap* bitmap_;
   TRect clip_;

@@ -1,6 +1,5 @@
 #include "platform/DateTime.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <ctime>
@@ -63,10 +62,27 @@ const char* const kLongDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                  "Thursday", "Friday", "Saturday"};
 
 void AppendNumber(std::string* out, int value, int digits) {
+  if (value >= 0 && value < 10000) {
+    // The common case (a date's or time's fields), without a string of its
+    // own: at least `digits` digits, leading zeros first.
+    char text[4];
+    int n = 0;
+    do {
+      text[3 - n++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value > 0);
+    for (int pad = n; pad < digits; ++pad) out->push_back('0');
+    for (int k = 4 - n; k < 4; ++k) out->push_back(text[k]);
+    return;
+  }
   std::string text = std::to_string(value);
   if (static_cast<int>(text.size()) < digits) out->append(digits - text.size(), '0');
   out->append(text);
 }
+
+// Format letters are ASCII, whatever the host's locale says of other bytes.
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+bool AsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 }  // namespace
 
@@ -183,10 +199,9 @@ std::string FormatDateTime(std::string_view format, TDateTime dt) {
   size_t i = 0;
   while (i < format.size()) {
     const char c = format[i];
-    const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const char lower = AsciiLower(c);
     size_t run = 1;
-    while (i + run < format.size() &&
-           std::tolower(static_cast<unsigned char>(format[i + run])) == lower && lower != '"' &&
+    while (i + run < format.size() && AsciiLower(format[i + run]) == lower && lower != '"' &&
            lower != '\'') {
       ++run;
     }
@@ -240,18 +255,18 @@ std::string FormatDateTime(std::string_view format, TDateTime dt) {
         out.append(DateTimeToStr(dt));
         break;
       case '/':
-        out.append(run, host.date_separator);
+        for (size_t k = 0; k < run; ++k) out.push_back(host.date_separator);
         break;
       case ':':
-        out.append(run, host.time_separator);
+        for (size_t k = 0; k < run; ++k) out.push_back(host.time_separator);
         break;
       default:
-        out.append(format.substr(i, run));
+        for (size_t k = 0; k < run; ++k) out.push_back(format[i + k]);
         break;
     }
     if (lower == 'h') {
       after_hour = true;
-    } else if (std::isalpha(static_cast<unsigned char>(lower))) {
+    } else if (AsciiLetter(lower)) {
       after_hour = false;
     }
     i += run;

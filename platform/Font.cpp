@@ -1,15 +1,16 @@
 #include "platform/Font.h"
 
+#include <dirent.h>
 #include <ft2build.h>
+#include <sys/stat.h>
 #include FT_FREETYPE_H
 
+#include <array>
 #include <cstdlib>
-#include <filesystem>
-#include <map>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
-#include <tuple>
 #include <vector>
 
 #include "platform/Canvas.h"
@@ -29,14 +30,20 @@ constexpr const char* kLiberation[4] = {"LiberationSans-Regular.ttf", "Liberatio
 constexpr const char* kDejaVu[4] = {"DejaVuSans.ttf", "DejaVuSans-Bold.ttf",
                                     "DejaVuSans-Oblique.ttf", "DejaVuSans-BoldOblique.ttf"};
 
-std::vector<std::filesystem::path> FontFolders() {
-  std::vector<std::filesystem::path> folders;
+// folder/name, with one slash between.
+std::string Join(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+std::vector<std::string> FontFolders() {
+  std::vector<std::string> folders;
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
-    folders.emplace_back(std::filesystem::path(xdg) / "fonts");
+    folders.push_back(Join(xdg, "fonts"));
   }
   if (const char* home = std::getenv("HOME"); home && *home) {
-    folders.emplace_back(std::filesystem::path(home) / ".local/share/fonts");
-    folders.emplace_back(std::filesystem::path(home) / ".fonts");
+    folders.push_back(Join(home, ".local/share/fonts"));
+    folders.push_back(Join(home, ".fonts"));
   }
   folders.emplace_back("/usr/local/share/fonts");
   folders.emplace_back("/usr/share/fonts");
@@ -48,39 +55,68 @@ std::vector<std::filesystem::path> FontFolders() {
 constexpr const char* kKnownSubfolders[] = {"truetype/liberation2", "truetype/liberation",
                                             "truetype/dejavu", "TTF"};
 
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Walks folder and its subfolders (not following links to folders; folders
+// that cannot be read are left out), entries in the order the system lists
+// them, and fills the paths of the names still missing.
+void WalkFolder(const std::string& folder, const std::vector<std::string>& names,
+                std::vector<std::string>* paths, size_t* missing) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return;
+  while (*missing > 0) {
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    bool wanted = false;
+    for (size_t n = 0; n < names.size(); ++n) wanted = wanted || name == names[n];
+    if (!wanted && entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
+    const std::string path = Join(folder, std::string(name));
+    bool folder_entry = entry->d_type == DT_DIR;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st;
+      folder_entry = lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+    for (size_t n = 0; wanted && n < names.size(); ++n) {
+      if ((*paths)[n].empty() && name == names[n] && IsRegularFile(path)) {
+        (*paths)[n] = path;
+        --*missing;
+      }
+    }
+    if (folder_entry) WalkFolder(path, names, paths, missing);
+  }
+  closedir(dir);
+}
+
 }  // namespace
 
 std::vector<std::string> FindFontFiles(const std::vector<std::string>& names) {
   std::vector<std::string> paths(names.size());
   size_t missing = names.size();
-  std::error_code ec;
-  for (const auto& folder : FontFolders()) {
+  for (const std::string& folder : FontFolders()) {
     if (missing == 0) break;
-    if (!std::filesystem::is_directory(folder, ec)) continue;
+    if (!IsDirectory(folder)) continue;
     for (size_t n = 0; n < names.size(); ++n) {
       if (!paths[n].empty()) continue;
       for (const char* subfolder : kKnownSubfolders) {
-        const std::filesystem::path candidate = folder / subfolder / names[n];
-        if (std::filesystem::is_regular_file(candidate, ec)) {
-          paths[n] = candidate.string();
+        const std::string candidate = Join(Join(folder, subfolder), names[n]);
+        if (IsRegularFile(candidate)) {
+          paths[n] = candidate;
           --missing;
           break;
         }
       }
     }
-    if (missing == 0) break;
-    std::filesystem::recursive_directory_iterator it(
-        folder, std::filesystem::directory_options::skip_permission_denied, ec);
-    for (; !ec && missing > 0 && it != std::filesystem::recursive_directory_iterator();
-         it.increment(ec)) {
-      const std::string file_name = it->path().filename().string();
-      for (size_t n = 0; n < names.size(); ++n) {
-        if (paths[n].empty() && file_name == names[n] && it->is_regular_file(ec)) {
-          paths[n] = it->path().string();
-          --missing;
-        }
-      }
-    }
+    if (missing > 0) WalkFolder(folder, names, &paths, &missing);
   }
   return paths;
 }
@@ -97,8 +133,18 @@ struct Glyph {
   std::vector<uint8_t> bits;  // one bit per pixel, most significant bit first
 };
 
+// The glyphs of one style at one pixel height, loaded as they are asked for.
+struct GlyphSet {
+  int style = 0;
+  int pixel_height = 0;
+  bool metrics_known = false;
+  LineMetrics metrics;
+  std::array<const Glyph*, 256> by_char{};  // null: not loaded yet
+  std::deque<Glyph> glyphs;                 // stays in place as it grows
+};
+
 // The process-wide FreeType state: the library, one face per style (loaded on
-// first use) and a glyph cache.  Guarded by mutex_.
+// first use) and the glyph sets.  Guarded by mutex_.
 class FontEngine {
  public:
   static FontEngine& Instance() {
@@ -135,11 +181,27 @@ class FontEngine {
   }
 
   // REQUIRES: mutex_ held.
-  const Glyph& GlyphOf(int style, int pixel_height, unsigned char c) {
-    const auto key = std::make_tuple(style, pixel_height, c);
-    auto it = glyphs_.find(key);
-    if (it != glyphs_.end()) return it->second;
-    FT_Face face = Face(style, pixel_height);
+  GlyphSet& SetOf(int style, int pixel_height) {
+    if (last_ != nullptr && last_->style == style && last_->pixel_height == pixel_height) {
+      return *last_;
+    }
+    for (const auto& set : sets_) {
+      if (set->style == style && set->pixel_height == pixel_height) {
+        last_ = set.get();
+        return *last_;
+      }
+    }
+    sets_.push_back(std::make_unique<GlyphSet>());
+    last_ = sets_.back().get();
+    last_->style = style;
+    last_->pixel_height = pixel_height;
+    return *last_;
+  }
+
+  // REQUIRES: mutex_ held.
+  const Glyph& GlyphOf(GlyphSet& set, unsigned char c) {
+    if (const Glyph* known = set.by_char[c]) return *known;
+    FT_Face face = Face(set.style, set.pixel_height);
     Glyph glyph;
     // Latin-1 bytes are their own Unicode code points.
     if (FT_Load_Char(face, c, FT_LOAD_RENDER | FT_LOAD_TARGET_MONO) == 0) {
@@ -161,42 +223,33 @@ class FontEngine {
         }
       }
     }
-    return glyphs_.emplace(key, std::move(glyph)).first->second;
+    set.glyphs.push_back(std::move(glyph));
+    set.by_char[c] = &set.glyphs.back();
+    return set.glyphs.back();
   }
 
   // REQUIRES: mutex_ held.
-  LineMetrics MetricsOf(int style, int pixel_height) {
-    FT_Face face = Face(style, pixel_height);
-    LineMetrics m;
-    m.ascent = static_cast<int>((face->size->metrics.ascender + 63) >> 6);
-    m.descent = static_cast<int>((-face->size->metrics.descender + 63) >> 6);
-    return m;
+  const LineMetrics& MetricsOf(GlyphSet& set) {
+    if (!set.metrics_known) {
+      FT_Face face = Face(set.style, set.pixel_height);
+      set.metrics.ascent = static_cast<int>((face->size->metrics.ascender + 63) >> 6);
+      set.metrics.descent = static_cast<int>((-face->size->metrics.descender + 63) >> 6);
+      set.metrics_known = true;
+    }
+    return set.metrics;
   }
 
   // REQUIRES: mutex_ held.
   std::string FilePath(int style) {
-    if (!paths_searched_) {
-      // Liberation Sans anywhere before DejaVu Sans anywhere, style by style.
-      const std::vector<std::string> liberation =
-          FindFontFiles(std::vector<std::string>(std::begin(kLiberation), std::end(kLiberation)));
-      std::vector<std::string> dejavu(4);
-      std::vector<std::string> dejavu_names;
-      for (int s = 0; s < 4; ++s) {
-        if (liberation[s].empty()) dejavu_names.emplace_back(kDejaVu[s]);
-      }
-      if (!dejavu_names.empty()) {
-        const std::vector<std::string> found = FindFontFiles(dejavu_names);
-        size_t next = 0;
-        for (int s = 0; s < 4; ++s) {
-          if (liberation[s].empty()) dejavu[s] = found[next++];
-        }
-      }
-      for (int s = 0; s < 4; ++s) paths_[s] = liberation[s].empty() ? dejavu[s] : liberation[s];
-      // A missing style falls back to the regular face.
-      for (int s = 1; s < 4; ++s) {
-        if (paths_[s].empty()) paths_[s] = paths_[0];
-      }
-      paths_searched_ = true;
+    if (!path_known_[style]) {
+      // Liberation Sans anywhere before DejaVu Sans anywhere; a style found
+      // nowhere falls back to the regular face.  Each style is looked for
+      // when it is first used.
+      std::string path = FindFontFiles({kLiberation[style]})[0];
+      if (path.empty()) path = FindFontFiles({kDejaVu[style]})[0];
+      if (path.empty() && style != 0) path = FilePath(0);
+      paths_[style] = path;
+      path_known_[style] = true;
     }
     return paths_[style];
   }
@@ -213,9 +266,10 @@ class FontEngine {
   std::mutex mutex_;
   FT_Library library_ = nullptr;
   FT_Face faces_[4] = {nullptr, nullptr, nullptr, nullptr};
-  bool paths_searched_ = false;
+  bool path_known_[4] = {false, false, false, false};
   std::string paths_[4];
-  std::map<std::tuple<int, int, unsigned char>, Glyph> glyphs_;
+  std::vector<std::unique_ptr<GlyphSet>> sets_;
+  GlyphSet* last_ = nullptr;  // the set asked for last
 };
 
 int PixelHeight(const TFont& f) { return f.Height < 1 ? 1 : f.Height; }
@@ -231,16 +285,15 @@ std::string FontFilePath(bool bold, bool italic) {
 LineMetrics Metrics(const TFont& f) {
   FontEngine& engine = FontEngine::Instance();
   std::lock_guard<std::mutex> lock(engine.Mutex());
-  return engine.MetricsOf(StyleOf(f), PixelHeight(f));
+  return engine.MetricsOf(engine.SetOf(StyleOf(f), PixelHeight(f)));
 }
 
 int TextWidth(const TFont& f, std::string_view text) {
   FontEngine& engine = FontEngine::Instance();
   std::lock_guard<std::mutex> lock(engine.Mutex());
+  GlyphSet& set = engine.SetOf(StyleOf(f), PixelHeight(f));
   int width = 0;
-  for (char c : text) {
-    width += engine.GlyphOf(StyleOf(f), PixelHeight(f), static_cast<unsigned char>(c)).advance;
-  }
+  for (char c : text) width += engine.GlyphOf(set, static_cast<unsigned char>(c)).advance;
   return width;
 }
 
@@ -248,12 +301,11 @@ void RenderText(const TFont& f, int x, int y, std::string_view text,
                 const std::function<void(int, int)>& plot) {
   FontEngine& engine = FontEngine::Instance();
   std::lock_guard<std::mutex> lock(engine.Mutex());
-  const int style = StyleOf(f);
-  const int height = PixelHeight(f);
-  const int baseline = y + engine.MetricsOf(style, height).ascent;
+  GlyphSet& set = engine.SetOf(StyleOf(f), PixelHeight(f));
+  const int baseline = y + engine.MetricsOf(set).ascent;
   int pen_x = x;
   for (char c : text) {
-    const Glyph& g = engine.GlyphOf(style, height, static_cast<unsigned char>(c));
+    const Glyph& g = engine.GlyphOf(set, static_cast<unsigned char>(c));
     for (int r = 0; r < g.rows; ++r) {
       const uint8_t* row = g.bits.data() + static_cast<size_t>(r) * g.pitch;
       for (int col = 0; col < g.width; ++col) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -466,6 +469,148 @@ TEST(GifEncoderTest, RunsOfOneColourCodeAsTheyAlwaysHave) {
   }
 }
 
+// The image data of indices coded the plain way: every index looked up in
+// the hashed dictionary, nothing else.  *replaced_zero_keys counts the
+// strings "index 0 after code 0" (key 0) that a probe ended on and replaced.
+std::string PlainLzw(const std::vector<uint8_t>& indices, int palette_count,
+                     int* replaced_zero_keys) {
+  int m = 1;
+  while (m < 8 && (1 << m) < palette_count) ++m;
+  m = std::max(m, 2);
+  const int clear = 1 << m;
+  std::vector<int32_t> keys(5120, -1);
+  std::vector<int> codes(5120, 0);
+  int next = clear + 2;
+  int width = m + 1;
+  int largest = (1 << width) - 1;
+  bool clear_pending = false;
+  uint64_t bits = 0;
+  int bit_count = 0;
+  std::string packed;
+  const auto emit = [&](int code) {
+    bits |= static_cast<uint64_t>(code) << bit_count;
+    bit_count += width;
+    while (bit_count >= 8) {
+      packed.push_back(static_cast<char>(bits & 0xFF));
+      bits >>= 8;
+      bit_count -= 8;
+    }
+    if (clear_pending) {
+      clear_pending = false;
+      width = m + 1;
+      largest = (1 << width) - 1;
+    } else if (next > largest) {
+      ++width;
+      largest = width == 12 ? 4096 : (1 << width) - 1;
+    }
+  };
+  emit(clear);
+  int prefix = indices[0];
+  for (size_t i = 1; i < indices.size(); ++i) {
+    const int k = indices[i];
+    const int32_t key = k * 4096 + prefix;
+    int slot = (k * 16) ^ prefix;
+    bool found = keys[static_cast<size_t>(slot)] == key;
+    if (!found && keys[static_cast<size_t>(slot)] != -1) {
+      const int step = slot == 0 ? 1 : 5119 - slot;
+      do {
+        slot -= step;
+        if (slot < 0) slot += 5119;
+        found = keys[static_cast<size_t>(slot)] == key;
+      } while (!found && keys[static_cast<size_t>(slot)] > 0);
+    }
+    if (found) {
+      prefix = codes[static_cast<size_t>(slot)];
+      continue;
+    }
+    emit(prefix);
+    prefix = k;
+    if (next < 4096) {
+      if (keys[static_cast<size_t>(slot)] == 0) ++*replaced_zero_keys;
+      keys[static_cast<size_t>(slot)] = key;
+      codes[static_cast<size_t>(slot)] = next++;
+    } else {
+      std::fill(keys.begin(), keys.end(), -1);
+      next = clear + 2;
+      clear_pending = true;
+      emit(clear);
+    }
+  }
+  emit(prefix);
+  emit(clear + 1);
+  if (bit_count > 0) packed.push_back(static_cast<char>(bits & 0xFF));
+  std::string out(1, static_cast<char>(m));
+  for (size_t pos = 0; pos < packed.size(); pos += 255) {
+    const size_t n = std::min<size_t>(255, packed.size() - pos);
+    out.push_back(static_cast<char>(n));
+    out.append(packed, pos, n);
+  }
+  out.push_back('\0');
+  return out;
+}
+
+TEST(GifEncoderTest, ShortWaysCodeAsThePlainDictionary) {
+  // Runs of every length, of one colour among others or of index 0 (whose
+  // string "0 0" probes can replace), lone pixels, repeated rows and noise,
+  // long enough for clears; each coded from indices and from remapped
+  // entries, by one coder used again and again.
+  struct Case {
+    const char* name;
+    int colours;
+    int longest_run;
+    int zero_share;    // percent of runs of index 0
+    int noise_every;   // a lone pixel after every this many runs; 0: none
+    bool repeat_rows;  // now and then the last 400 indices again
+    size_t pixels;
+  };
+  const Case cases[] = {
+      {"long runs of few colours", 3, 5000, 0, 0, false, 120000},
+      {"runs of index 0 among others", 4, 60, 50, 3, false, 150000},
+      {"mostly index 0", 2, 300, 90, 2, false, 100000},
+      {"short runs", 16, 5, 10, 0, false, 60000},
+      {"runs and noise of 256 colours", 256, 200, 5, 1, false, 90000},
+      {"single pixels", 5, 1, 20, 0, false, 30000},
+      {"one pixel", 1, 1, 100, 0, false, 1},
+      {"chart rows", 6, 400, 30, 0, true, 80000},
+  };
+  gif::LzwEncoder encoder;
+  int replaced_zero_keys = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mt19937 random(static_cast<unsigned>(c.colours * 31 + c.longest_run));
+    std::vector<uint8_t> indices;
+    while (indices.size() < c.pixels) {
+      const bool zero = static_cast<int>(random() % 100) < c.zero_share;
+      const auto colour =
+          zero ? uint8_t{0} : static_cast<uint8_t>(random() % static_cast<unsigned>(c.colours));
+      const size_t length = 1 + random() % static_cast<unsigned>(c.longest_run);
+      indices.insert(indices.end(), length, colour);
+      if (c.noise_every > 0 && random() % static_cast<unsigned>(c.noise_every) == 0) {
+        indices.push_back(static_cast<uint8_t>(random() % static_cast<unsigned>(c.colours)));
+      }
+      if (c.repeat_rows && indices.size() >= 400 && random() % 4 == 0) {
+        const std::vector<uint8_t> row(indices.end() - 400, indices.end());
+        indices.insert(indices.end(), row.begin(), row.end());
+      }
+    }
+    indices.resize(c.pixels);
+    const std::string want = PlainLzw(indices, c.colours, &replaced_zero_keys);
+    std::string data;
+    encoder.Encode(indices.data(), indices.size(), c.colours, &data);
+    EXPECT_EQ(data, want);
+    // The same indices as entries of a table in reverse order.
+    std::vector<uint8_t> entries(indices.size());
+    std::array<uint8_t, 256> remap;
+    for (int e = 0; e < 256; ++e) remap[static_cast<size_t>(e)] = static_cast<uint8_t>(255 - e);
+    for (size_t i = 0; i < indices.size(); ++i) entries[i] = static_cast<uint8_t>(255 - indices[i]);
+    std::string remapped;
+    encoder.Encode(entries.data(), entries.size(), remap.data(), c.colours, &remapped);
+    EXPECT_EQ(remapped, want);
+  }
+  // The cases reach the rule that replaces key 0.
+  EXPECT_GT(replaced_zero_keys, 0);
+}
+
 TEST(GifEncoderTest, SharedTableAppendsLaterFrames) {
   TBitmap first(4, 4);
   first.Canvas().Brush.Color = 0x0000FF;
@@ -547,6 +692,109 @@ TEST(GifEncoderTest, SharedTableOverflowFallsBackToOwnTables) {
   EXPECT_FALSE(image.WriteToStream(&stream, info));
   EXPECT_EQ(image.ErrorCode(), TGIFImage::kTooManyColors);
   EXPECT_EQ(stream.Size(), 0u);
+}
+
+// The same pixels in a pf8bit bitmap.
+std::unique_ptr<TBitmap> EightBitCopy(const TBitmap& from) {
+  auto copy = std::make_unique<TBitmap>();
+  copy->SetPixelFormat(TPixelFormat::pf8bit);
+  copy->SetSize(from.Width(), from.Height());
+  for (int y = 0; y < from.Height(); ++y) {
+    for (int x = 0; x < from.Width(); ++x) copy->SetPixel(x, y, from.Pixel(x, y));
+  }
+  EXPECT_EQ(copy->PixelFormat(), TPixelFormat::pf8bit);
+  return copy;
+}
+
+TEST(GifEncoderTest, EightBitBitmapsCodeAsTheir32BitTwins) {
+  // A chart-like picture: a background, a wall with a dotted grid, bars,
+  // text, and a colour (silver) that is drawn over completely, so that the
+  // bitmap's table holds an entry that no pixel shows.
+  TBitmap chart(120, 61);
+  TCanvas& c = chart.Canvas();
+  c.Brush.Color = clSilver;
+  c.FillRect({0, 0, 120, 61});
+  c.Brush.Color = clWhite;
+  c.FillRect({0, 0, 120, 61});
+  c.Brush.Color = 0x80FFFF;
+  c.FillRect({10, 5, 115, 50});
+  c.Pen.Color = clGray;
+  c.Pen.Style = TPenStyle::psDot;
+  for (int x = 20; x < 115; x += 17) {
+    c.MoveTo(x, 5);
+    c.LineTo(x, 50);
+  }
+  for (int i = 0; i < 30; ++i) {
+    c.Brush.Color = i == 29 ? clLime : MakeColor(static_cast<uint8_t>(40 * (i % 7)), 0, 255);
+    c.FillRect({12 + i * 3, 48 - (i * 37) % 40, 15 + i * 3, 50});
+  }
+  c.Font.Color = clBlack;
+  c.TextOut(12, 50, "01/05 12:00");
+  // Two frames of 200 colours each: together too many for a shared table.
+  TBitmap noise_a(20, 10);
+  FillDistinct(&noise_a, 200);
+  TBitmap noise_b(20, 10);
+  FillDistinct(&noise_b, 200, 5000);
+  TBitmap dot(1, 1);
+  dot.SetPixel(0, 0, clNavy);
+
+  struct Case {
+    const char* name;
+    std::vector<const TBitmap*> bitmaps;
+    bool interlaced;
+    bool global_palette;
+    TColor transparent;
+  };
+  const Case cases[] = {
+      {"chart", {&chart}, false, true, clWhite},
+      {"chart interlaced", {&chart}, true, true, clWhite},
+      {"chart, transparent colour absent", {&chart}, false, true, 0x123456},
+      {"chart, transparent colour drawn over", {&chart}, false, true, clSilver},
+      {"one pixel", {&dot}, false, true, clNavy},
+      {"frames sharing a table", {&chart, &dot, &chart}, false, true, clLime},
+      {"frames with own tables", {&dot, &chart}, true, false, clBlack},
+      {"shared table overflows", {&noise_a, &chart, &noise_b}, false, true, clWhite},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    std::vector<std::unique_ptr<TBitmap>> copies;
+    std::vector<TFrameInfo> deep(k.bitmaps.size());
+    std::vector<TFrameInfo> indexed(k.bitmaps.size());
+    TGifSaveInfo deep_info;
+    TGifSaveInfo indexed_info;
+    deep_info.Count = indexed_info.Count = static_cast<int32_t>(k.bitmaps.size());
+    deep_info.GlobalPalette = indexed_info.GlobalPalette = k.global_palette;
+    for (size_t i = 0; i < k.bitmaps.size(); ++i) {
+      copies.push_back(EightBitCopy(*k.bitmaps[i]));
+      deep[i].Bitmap = k.bitmaps[i];
+      deep[i].Interlaced = k.interlaced;
+      deep[i].Transparent = true;
+      deep[i].TransparentColor = k.transparent;
+      indexed[i] = deep[i];
+      // Odd frames stay pf32bit: the formats mix in one picture.
+      indexed[i].Bitmap = i % 2 == 1 ? k.bitmaps[i] : copies.back().get();
+      deep_info.Frames[i] = &deep[i];
+      indexed_info.Frames[i] = &indexed[i];
+    }
+    const std::string want = Encode(deep_info);
+    EXPECT_EQ(Encode(indexed_info), want);
+    EXPECT_TRUE(GifMatches(want, indexed_info));
+  }
+
+  // A frame of more colours than a GIF takes fails as a pf32bit one does.
+  TBitmap crowded(17, 17);
+  FillDistinct(&crowded, 257);
+  auto crowded_copy = std::make_unique<TBitmap>();
+  crowded_copy->SetPixelFormat(TPixelFormat::pf8bit);
+  crowded_copy->SetSize(17, 17);
+  FillDistinct(crowded_copy.get(), 257);
+  EXPECT_EQ(crowded_copy->PixelFormat(), TPixelFormat::pf32bit);
+  TFrameInfo frame;
+  frame.Bitmap = crowded_copy.get();
+  TGIFImage image;
+  TMemoryStream stream;
+  EXPECT_FALSE(image.WriteToStream(&stream, OneFrame(frame)));
+  EXPECT_EQ(image.ErrorCode(), TGIFImage::kTooManyColors);
 }
 
 }  // namespace

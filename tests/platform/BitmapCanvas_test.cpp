@@ -93,6 +93,35 @@ TEST(CanvasTest, LinesLeaveOutTheirEndPoint) {
   EXPECT_EQ(Dump(dots), "#.#.#.#\n");
 }
 
+TEST(CanvasTest, LevelAndUprightLinesRunEitherWay) {
+  // Both ways, solid and dotted, partly outside the clip rectangle, in both
+  // pixel formats; the end point is left out and dots start at the start.
+  for (const TPixelFormat format : {TPixelFormat::pf32bit, TPixelFormat::pf8bit}) {
+    TBitmap bmp;
+    bmp.SetPixelFormat(format);
+    bmp.SetSize(7, 5);
+    TCanvas& c = bmp.Canvas();
+    c.SetClipRect({1, 0, 6, 5});
+    c.Pen.Style = TPenStyle::psDot;
+    c.MoveTo(6, 0);
+    c.LineTo(0, 0);
+    c.MoveTo(5, 1);
+    c.LineTo(5, 5);
+    c.Pen.Style = TPenStyle::psSolid;
+    c.MoveTo(3, 4);
+    c.LineTo(3, 1);
+    c.MoveTo(2, 4);
+    c.LineTo(0, 4);
+    c.LineTo(0, 4);  // no length: nothing
+    EXPECT_EQ(Dump(bmp),
+              "..#.#..\n"
+              ".....#.\n"
+              "...#...\n"
+              "...#.#.\n"
+              ".###...\n");
+  }
+}
+
 TEST(CanvasTest, ClipRectLimitsEveryShape) {
   TBitmap bmp(6, 4);
   TCanvas& c = bmp.Canvas();
