@@ -60,7 +60,9 @@ class VantoraStatFilesTest : public ::testing::Test {
     EncodeVisitorRecord(MakeVisitorRecord(time, "", "A", address), bytes);
     ASSERT_TRUE(file.WriteAt(bytes, sizeof bytes, 4 + slot * kVisitorRecordSize));
     EncodeFixed32(header, static_cast<uint32_t>(slot));
-    if (with_index) ASSERT_TRUE(file.WriteAt(header, sizeof header, 0));
+    if (with_index) {
+      ASSERT_TRUE(file.WriteAt(header, sizeof header, 0));
+    }
   }
 
   ScopedTempDir folder_;
@@ -337,7 +339,9 @@ TEST_F(VantoraStatFilesTest, RepeatTestSeesWhatOtherProcessesWroteMeanwhile) {
     c.meanwhile();
     const std::string before = ReadWholeFile(visitors_);
     EXPECT_EQ(Append(At(10, 5), c.probe, "A"), c.counted);
-    if (!c.counted) EXPECT_TRUE(ReadWholeFile(visitors_) == before) << "a repeat wrote";
+    if (!c.counted) {
+      EXPECT_TRUE(ReadWholeFile(visitors_) == before) << "a repeat wrote";
+    }
   }
 }
 

@@ -202,7 +202,9 @@ TEST_F(VantoraStatProcessTest, ProcessesRepeatingEachOthersVisitorsStoreEachOnce
   const size_t slots = (ReadWholeFile(visitors_).size() - 4) / kVisitorRecordSize;
   EXPECT_EQ(slots, static_cast<size_t>(stored));
   EXPECT_EQ(addresses.size(), slots);
-  if (dropped == 0) EXPECT_EQ(stored, kVisitors);
+  if (dropped == 0) {
+    EXPECT_EQ(stored, kVisitors);
+  }
   EXPECT_EQ(SumOfHours(hours_), stored + dropped);
 }
 

@@ -19,7 +19,9 @@ TEST(HttpEngRandomTest, DrawsStayInRangeAndReachEveryValue) {
       ASSERT_LT(value, bound);
       seen.insert(value);
     }
-    if (bound <= 1000) EXPECT_EQ(static_cast<int>(seen.size()), bound);
+    if (bound <= 1000) {
+      EXPECT_EQ(static_cast<int>(seen.size()), bound);
+    }
   }
 }
 
