@@ -20,8 +20,10 @@ std::mutex& VisitorMutex() {
   static std::mutex mutex;
   return mutex;
 }
+// Empty until the first load or the first look (a list is 68 KB that a
+// counting request never needs).
 std::shared_ptr<const TVisitorList>& LoadedVisitors() {
-  static std::shared_ptr<const TVisitorList> list = std::make_shared<const TVisitorList>();
+  static std::shared_ptr<const TVisitorList> list;
   return list;
 }
 
@@ -71,28 +73,41 @@ long long IntegerOrZero(const std::string& text) {
   return ParseInteger(Trim(text), /*whole_text=*/true).value_or(0);
 }
 
-// The loaded list of count ring slots: the ring from its newest slot
-// backwards, then ordered newest first (equal times keep their order, empty
-// places sink).  Only slot numbers are sorted; each record is decoded once,
-// into its place.
-template <typename TimeOf, typename RecordOf>
-std::shared_ptr<const TVisitorList> ArrangeVisitors(int count, int newest_slot,
-                                                    const TimeOf& time_of,
-                                                    const RecordOf& record_of) {
-  constexpr int kEmpty = -1;
+// Puts the records of a list filled in file order (record k at place k, the
+// count records of the ring) in the order of the loaded list: the ring from
+// its newest slot backwards, then newest first (equal times keep their order,
+// empty places sink).  Only numbers are sorted; then each record moves once,
+// along the cycles of the permutation.
+void ArrangeVisitors(TVisitorList* list, int count, int newest_slot) {
+  // order[place] = the file-order index of the record that goes there; the
+  // empty places of the ring take the unused indices from count on, whose
+  // records are empty.
   std::array<int, kVisitorSlots> order;
-  order.fill(kEmpty);
+  order.fill(-1);
   for (int k = 0; k < count; ++k) order[(newest_slot - k + kVisitorSlots) % kVisitorSlots] = k;
+  int spare = count;
+  for (int& index : order) {
+    if (index < 0) index = spare++;
+  }
   std::array<double, kVisitorSlots> times{};
-  for (int k = 0; k < count; ++k) times[k] = time_of(k);
-  const auto time = [&](int slot) { return slot == kEmpty ? 0.0 : times[slot]; };
-  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return time(a) > time(b); });
-  auto list = std::make_shared<TVisitorList>();
-  for (int place = 0; place < kVisitorSlots; ++place) {
-    if (order[place] != kEmpty) list->Visitors[place] = record_of(order[place]);
+  for (int k = 0; k < count; ++k) times[k] = list->Visitors[k].Time;
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return times[a] > times[b]; });
+  std::array<bool, kVisitorSlots> placed{};
+  for (int start = 0; start < kVisitorSlots; ++start) {
+    if (placed[start] || order[start] == start) continue;
+    TVisitorRecord held = std::move(list->Visitors[start]);
+    for (int place = start;;) {
+      placed[place] = true;
+      const int from = order[place];
+      if (from == start) {
+        list->Visitors[place] = std::move(held);
+        break;
+      }
+      list->Visitors[place] = std::move(list->Visitors[from]);
+      place = from;
+    }
   }
   list->VisitorCount = count;
-  return list;
 }
 
 }  // namespace
@@ -130,6 +145,24 @@ int ComputeDisplayOffset(const TDisplayZoneInputs& in) {
   return static_cast<int>(
       std::clamp<long long>(RawDisplayOffset(in), -kMaxDisplayOffset, kMaxDisplayOffset));
 }
+
+namespace {
+
+// std::llround for the hour numbers of valid dates (well inside the range
+// where a double holds every integer exactly): the integer part is exact, and
+// so is the fraction left, so a half rounds away from zero as there.
+long long RoundHalfAway(double x) {
+  long long whole = static_cast<long long>(x);
+  const double rest = x - static_cast<double>(whole);
+  if (rest >= 0.5) {
+    ++whole;
+  } else if (rest <= -0.5) {
+    --whole;
+  }
+  return whole;
+}
+
+}  // namespace
 
 TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offset_hours) {
   // Bucket times lie on whole hours and the offset is whole hours, so every
@@ -172,7 +205,7 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
     // A damaged record whose time is no date at all (not a number, or outside
     // the years 1 to 9999) counts nowhere.
     if (!(record.Time >= kFirstValidDay && record.Time <= kLastValidDay)) return;
-    const long long hour = std::llround(record.Time * 24.0) + offset_hours;
+    const long long hour = RoundHalfAway(record.Time * 24.0) + offset_hours;
     const long long count = record.Hits;
     if (hour >= hour_start - 24) {
       sums.d1 += hour == hour_start - 24 ? pro_rated(count) : count;
@@ -210,7 +243,12 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
     }
     first_day = std::min(first_day, record_day);
   };
-  ForEachHourRecordSince(path, now - 367, add_record, &first);
+  ForEachHourBatchSince(
+      path, now - 367,
+      [&](std::span<const THourRecord> records) {
+        for (const THourRecord& record : records) add_record(record);
+      },
+      &first);
   close_day(day, total);
   if (first) {
     first_day = std::min(first_day, FloorDiv(std::llround(first->Time * 24.0) + offset_hours, 24));
@@ -232,24 +270,21 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
 
 std::shared_ptr<const TVisitorList> BuildVisitorList(const VisitorFileContents& contents) {
   const int count = static_cast<int>(std::min<size_t>(contents.slots.size(), kVisitorSlots));
-  return ArrangeVisitors(
-      count, contents.newest_slot, [&](int slot) { return contents.slots[slot].Time; },
-      [&](int slot) { return contents.slots[slot]; });
+  auto list = std::make_shared<TVisitorList>();
+  for (int k = 0; k < count; ++k) list->Visitors[k] = contents.slots[k];
+  ArrangeVisitors(list.get(), count, contents.newest_slot);
+  return list;
 }
 
 std::shared_ptr<const TVisitorList> BuildVisitorList(const VisitorFileBytes& contents) {
   const int count = std::min(contents.slots, kVisitorSlots);
-  const auto record = [&](int slot) {
-    return contents.records.data() + static_cast<size_t>(slot) * kVisitorRecordSize;
-  };
-  return ArrangeVisitors(
-      count, contents.newest_slot,
-      [&](int slot) {
-        // As DecodeVisitorRecord reads it: a time that is no number is 0.
-        const double time = DecodeDouble(record(slot));
-        return std::isfinite(time) ? time : 0.0;
-      },
-      [&](int slot) { return DecodeVisitorRecord(record(slot)); });
+  auto list = std::make_shared<TVisitorList>();
+  for (int k = 0; k < count; ++k) {
+    DecodeVisitorRecordInto(contents.records.data() + static_cast<size_t>(k) * kVisitorRecordSize,
+                            &list->Visitors[k]);
+  }
+  ArrangeVisitors(list.get(), count, contents.newest_slot);
+  return list;
 }
 
 TSiteStatistic::TSiteStatistic(TComponent* owner)
@@ -335,7 +370,23 @@ void TSiteStatistic::LoadStatistics(bool load_visitors, bool compute_counters) {
 }
 
 void TSiteStatistic::LoadVisitors(const std::string& path) {
-  std::shared_ptr<const TVisitorList> list = BuildVisitorList(ReadVisitorFileBytes(path));
+  // Decoded a batch at a time straight into the new list, then put in order.
+  auto list = std::make_shared<TVisitorList>();
+  int32_t newest = 0;
+  int slots = 0;
+  const bool read = ForEachVisitorRecordBatch(
+      path, &newest, &slots, [&](int first, const char* records, int count) {
+        for (int k = 0; k < count && first + k < kVisitorSlots; ++k) {
+          DecodeVisitorRecordInto(records + static_cast<size_t>(k) * kVisitorRecordSize,
+                                  &list->Visitors[first + k]);
+        }
+      });
+  if (read) {
+    ArrangeVisitors(list.get(), std::min(slots, kVisitorSlots), newest);
+  } else {
+    // A file that cannot be read whole gives an empty list.
+    list = std::make_shared<TVisitorList>();
+  }
   std::lock_guard<std::mutex> lock(VisitorMutex());
   LoadedVisitors() = std::move(list);
 }
@@ -363,6 +414,7 @@ void TSiteStatistic::SetLookupDeadline(std::chrono::milliseconds deadline) {
 
 std::shared_ptr<const TVisitorList> Visitors() {
   std::lock_guard<std::mutex> lock(VisitorMutex());
+  if (!LoadedVisitors()) LoadedVisitors() = std::make_shared<const TVisitorList>();
   return LoadedVisitors();
 }
 

@@ -57,9 +57,6 @@ constexpr int kHourPauseMs = 100;
 constexpr double kSameHour = 0.001;
 // Records read at once by the backward reader of the hourly file.
 constexpr off_t kBackwardBatch = 512;
-// The years 1 to 9999 as date-time values.
-constexpr double kFirstDate = -693593;
-constexpr double kLastDate = 2958466;
 
 // Offsets of the visitor record's fields.
 constexpr int kTimeOffset = 0;
@@ -77,11 +74,6 @@ void EncodeText(const std::string& text, size_t size, char* dst) {
   dst[0] = static_cast<char>(length);
   std::memset(dst + 1, 0, size);
   std::memcpy(dst + 1, text.data(), length);
-}
-
-std::string DecodeText(const char* src, size_t size) {
-  const size_t length = std::min<size_t>(static_cast<unsigned char>(src[0]), size);
-  return std::string(src + 1, length);
 }
 
 long long Milliseconds(double days) { return std::llround(days * kMillisecondsPerDay); }
@@ -231,15 +223,23 @@ void EncodeVisitorRecord(const TVisitorRecord& record, char* dst) {
 
 TVisitorRecord DecodeVisitorRecord(const char* src) {
   TVisitorRecord record;
-  record.Time = DecodeDouble(src + kTimeOffset);
+  DecodeVisitorRecordInto(src, &record);
+  return record;
+}
+
+void DecodeVisitorRecordInto(const char* src, TVisitorRecord* record) {
+  record->Time = DecodeDouble(src + kTimeOffset);
   // A damaged time that is not a number reads as an empty slot, so sorting
   // and comparing stay well defined.
-  if (!std::isfinite(record.Time)) record.Time = 0;
-  record.Referrer = DecodeText(src + kReferrerOffset, kReferrerSize);
-  record.Agent = DecodeText(src + kAgentOffset, kAgentSize);
-  record.Address = DecodeText(src + kAddressOffset, kAddressSize);
-  record.HostName = DecodeText(src + kHostNameOffset, kHostNameSize);
-  return record;
+  if (!std::isfinite(record->Time)) record->Time = 0;
+  const auto text = [&](size_t offset, size_t size, std::string* out) {
+    const size_t length = std::min<size_t>(static_cast<unsigned char>(src[offset]), size);
+    out->assign(src + offset + 1, length);
+  };
+  text(kReferrerOffset, kReferrerSize, &record->Referrer);
+  text(kAgentOffset, kAgentSize, &record->Agent);
+  text(kAddressOffset, kAddressSize, &record->Address);
+  text(kHostNameOffset, kHostNameSize, &record->HostName);
 }
 
 void EncodeHourRecord(const THourRecord& record, char* dst) {
@@ -406,23 +406,49 @@ void AddHourlyHitToFile(const std::string& path, TDateTime time) {
 
 VisitorFileBytes ReadVisitorFileBytes(const std::string& path) {
   VisitorFileBytes contents;
+  int32_t newest = 0;
+  int slots = 0;
+  std::string records;
+  const bool read = ForEachVisitorRecordBatch(
+      path, &newest, &slots, [&](int first, const char* batch, int count) {
+        if (first == 0) records.reserve(static_cast<size_t>(slots) * kVisitorRecordSize);
+        records.append(batch, static_cast<size_t>(count) * kVisitorRecordSize);
+      });
+  if (!read || slots == 0) return contents;
+  contents.newest_slot = newest;
+  contents.slots = slots;
+  contents.records = std::move(records);
+  return contents;
+}
+
+bool ForEachVisitorRecordBatch(const std::string& path, int32_t* newest_slot, int* slots,
+                               const std::function<void(int, const char*, int)>& visit) {
+  *newest_slot = 0;
+  *slots = 0;
   std::shared_lock<std::shared_mutex> turn(VisitorFileTurn());
   LockedFile file;
   if (file.OpenWithRetry(path, O_RDONLY, 0, ShareLock::kShared, kVisitorAttempts,
                          kVisitorPauseMs) != OpenStatus::kOk) {
-    return contents;
+    return false;
   }
   VisitorRing ring;
-  if (!InspectRing(file, path, /*repair=*/false, &ring) || ring.slots == 0) return contents;
-  std::string buffer(static_cast<size_t>(ring.slots) * kVisitorRecordSize, '\0');
-  if (file.ReadAt(buffer.data(), buffer.size(), kVisitorHeaderSize) !=
-      static_cast<ssize_t>(buffer.size())) {
-    return contents;
+  if (!InspectRing(file, path, /*repair=*/false, &ring)) return false;
+  *newest_slot = ring.newest;
+  *slots = ring.slots;
+  // A few pages on the stack, used again for every batch, instead of the
+  // hundred kilobytes of fresh memory that the whole ring would take.
+  constexpr int kBatch = 48;
+  char batch[kBatch * kVisitorRecordSize];
+  for (int first = 0; first < ring.slots; first += kBatch) {
+    const int count = std::min(kBatch, ring.slots - first);
+    const size_t bytes = static_cast<size_t>(count) * kVisitorRecordSize;
+    if (file.ReadAt(batch, bytes, kVisitorHeaderSize + static_cast<off_t>(first) * kVisitorRecordSize) !=
+        static_cast<ssize_t>(bytes)) {
+      return false;
+    }
+    visit(first, batch, count);
   }
-  contents.newest_slot = ring.newest;
-  contents.slots = ring.slots;
-  contents.records = std::move(buffer);
-  return contents;
+  return true;
 }
 
 VisitorFileContents ReadVisitorFile(const std::string& path) {
@@ -461,11 +487,20 @@ bool ForEachHourRecord(const std::string& path,
   return true;
 }
 
-bool IsRecordDate(TDateTime t) { return t >= kFirstDate && t <= kLastDate; }
-
 bool ForEachHourRecordSince(const std::string& path, TDateTime earliest,
                             const std::function<void(const THourRecord&)>& visit,
                             std::optional<THourRecord>* first) {
+  return ForEachHourBatchSince(
+      path, earliest,
+      [&](std::span<const THourRecord> records) {
+        for (const THourRecord& record : records) visit(record);
+      },
+      first);
+}
+
+bool ForEachHourBatchSince(const std::string& path, TDateTime earliest,
+                           const std::function<void(std::span<const THourRecord>)>& visit,
+                           std::optional<THourRecord>* first) {
   if (first != nullptr) first->reset();
   LockedFile file;
   if (file.Open(path, O_RDONLY, 0, ShareLock::kNone) != OpenStatus::kOk) return false;
@@ -524,6 +559,7 @@ bool ForEachHourRecordSince(const std::string& path, TDateTime earliest,
     }
   }
 
+  std::vector<THourRecord> decoded(static_cast<size_t>(std::min(kBackwardBatch, records)));
   for (off_t at = visited_from; at < records;) {
     const off_t count = std::min(kBackwardBatch, records - at);
     const size_t bytes = static_cast<size_t>(count) * kHourRecordSize;
@@ -536,8 +572,9 @@ bool ForEachHourRecordSince(const std::string& path, TDateTime earliest,
         *first = record;
         first_in_visit = false;
       }
-      visit(record);
+      decoded[static_cast<size_t>(r)] = record;
     }
+    visit(std::span<const THourRecord>(decoded.data(), static_cast<size_t>(count)));
     at += count;
   }
   return true;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,8 @@ TVisitorRecord MakeVisitorRecord(TDateTime time, const std::string& referrer,
 // its field is read as the field size.
 void EncodeVisitorRecord(const TVisitorRecord& record, char* dst);
 TVisitorRecord DecodeVisitorRecord(const char* src);
+// The same into an existing record, whose strings keep their storage.
+void DecodeVisitorRecordInto(const char* src, TVisitorRecord* record);
 void EncodeHourRecord(const THourRecord& record, char* dst);
 THourRecord DecodeHourRecord(const char* src);
 
@@ -138,6 +141,13 @@ struct VisitorFileBytes {
   std::string records;      // slots * kVisitorRecordSize bytes
 };
 VisitorFileBytes ReadVisitorFileBytes(const std::string& path);
+// The same records a batch at a time, into one small buffer: visit receives
+// the file-order index of the batch's first record, its encoded records and
+// their number, while the file is held for reading.  *newest_slot and *slots
+// receive the ring's values before the first batch.  Returns false when the
+// file cannot be opened or read to its end (batches may have been visited).
+bool ForEachVisitorRecordBatch(const std::string& path, int32_t* newest_slot, int* slots,
+                               const std::function<void(int, const char*, int)>& visit);
 
 // Calls visit for every whole hour record from the start, others may read
 // and write the file meanwhile.  Returns false when the file cannot be opened.
@@ -160,9 +170,14 @@ inline constexpr int kHourOrderSlack = 2 * kHourTailRecords;
 bool ForEachHourRecordSince(const std::string& path, TDateTime earliest,
                             const std::function<void(const THourRecord&)>& visit,
                             std::optional<THourRecord>* first = nullptr);
+// The same, handing the records over a batch at a time (in file order), for
+// visits that cost little per record.
+bool ForEachHourBatchSince(const std::string& path, TDateTime earliest,
+                           const std::function<void(std::span<const THourRecord>)>& visit,
+                           std::optional<THourRecord>* first = nullptr);
 
 // Whether t is a date of the years 1 to 9999; hour records with other times
 // exist only in damaged files and count nowhere.
-bool IsRecordDate(TDateTime t);
+inline bool IsRecordDate(TDateTime t) { return t >= -693593.0 && t <= 2958466.0; }
 
 }  // namespace vantora

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 #include "app/VantoraStatClassify.h"
 #include "engine/HUtilsFilter.h"
@@ -96,16 +97,133 @@ std::string Percentage(int count, int examined) {
   return text;
 }
 
-// Largest count first; stable: among equal counts the item met first (the
-// most recent) leads.
-void SortByCount(std::vector<TShareItem>* items) {
-  std::stable_sort(items->begin(), items->end(),
-                   [](const TShareItem& a, const TShareItem& b) { return a.Count > b.Count; });
+// The order of a table's rows: largest count first; among equal counts the
+// item met first (the most recent) leads.  Indices into items.
+std::vector<uint32_t> RowOrder(const std::vector<TShareItem>& items) {
+  std::vector<uint32_t> order(items.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    return items[a].Count != items[b].Count ? items[a].Count > items[b].Count : a < b;
+  });
+  return order;
 }
 
 std::span<const TVisitorRecord> FirstVisitors(std::span<const TVisitorRecord> visitors, int count) {
   if (count <= 0) return {};
   return visitors.first(std::min(visitors.size(), static_cast<size_t>(count)));
+}
+
+// A word-at-a-time hash of a short text: the texts of a table are stored
+// visitor fields of at most 80 bytes.
+uint64_t HashText(std::string_view text) {
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+  uint64_t hash = (text.size() + 1) * kMultiplier;
+  const auto mix = [&](uint64_t word) {
+    hash = (hash ^ word) * kMultiplier;
+    hash ^= hash >> 32;
+  };
+  const auto word_at = [&](size_t at) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + at, 8);
+    return word;
+  };
+  if (text.size() >= 8) {
+    size_t at = 0;
+    for (; at + 8 <= text.size(); at += 8) mix(word_at(at));
+    // The last bytes as the word that ends the text (overlapping the one
+    // before it): no byte-wise tail.
+    if (at < text.size()) mix(word_at(text.size() - 8));
+  } else {
+    uint64_t word = 0;
+    for (size_t at = 0; at < text.size(); ++at) {
+      word |= uint64_t{static_cast<unsigned char>(text[at])} << (8 * at);
+    }
+    mix(word);
+  }
+  return hash ^ (hash >> 29);
+}
+
+// An open-addressing table from texts to small numbers, for the few hundred
+// distinct texts of a share table.  The texts are views: what they view
+// outlives the table.  Slots hold a part of the hash and an entry number, so
+// that a probe seldom needs to compare texts.
+class TextTable {
+ public:
+  explicit TextTable(size_t expected) {
+    size_t capacity = 16;
+    while (capacity < expected * 2) capacity <<= 1;
+    slots_.assign(capacity, Slot{});
+    mask_ = capacity - 1;
+    entries_.reserve(expected);
+  }
+
+  // The value of text, or nullptr when it has none yet; *hash receives the
+  // text's hash for a following Add.
+  const uint32_t* Find(std::string_view text, uint64_t* hash) const {
+    *hash = HashText(text);
+    const uint32_t tag = Tag(*hash);
+    for (size_t i = *hash & mask_;; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.entry == 0) return nullptr;
+      const Entry& entry = entries_[slot.entry - 1];
+      if (slot.tag == tag && entry.text == text) return &entry.value;
+    }
+  }
+
+  // Gives text (not in the table, hashed by Find) the value.
+  void Add(std::string_view text, uint64_t hash, uint32_t value) {
+    size_t i = hash & mask_;
+    while (slots_[i].entry != 0) i = (i + 1) & mask_;
+    entries_.push_back({text, value});
+    slots_[i] = {Tag(hash), static_cast<uint32_t>(entries_.size())};
+    if (entries_.size() * 2 > slots_.size()) Grow();
+  }
+
+ private:
+  struct Slot {
+    uint32_t tag = 0;
+    uint32_t entry = 0;  // 1 + the entry's index; 0 for a free slot
+  };
+  struct Entry {
+    std::string_view text;
+    uint32_t value;
+  };
+
+  static uint32_t Tag(uint64_t hash) { return static_cast<uint32_t>(hash >> 32); }
+
+  void Grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.size() * 2, Slot{});
+    mask_ = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.entry == 0) continue;
+      size_t i = HashText(entries_[slot.entry - 1].text) & mask_;
+      while (slots_[i].entry != 0) i = (i + 1) & mask_;
+      slots_[i] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<Entry> entries_;
+  size_t mask_ = 0;
+};
+
+// The rows of items already in the table's order, at most `rows` of them.
+std::string OrderedRowsText(const std::vector<TShareItem>& items,
+                            const std::vector<uint32_t>& order, int examined, int rows) {
+  std::string text;
+  if (examined <= 0) return text;
+  const size_t shown = rows <= 0 ? 0 : std::min(order.size(), static_cast<size_t>(rows));
+  text.reserve(shown * 128);
+  for (size_t i = 0; i < shown; ++i) {
+    const TShareItem& item = items[order[i]];
+    text += "<tr><td><font face=Arial size=1>&nbsp;";
+    text += item.Item.empty() ? std::string_view("Unknown") : std::string_view(item.Item);
+    text += "</font></td><td align=Right><font face=Arial size=1>&nbsp;";
+    text += Percentage(item.Count, examined);
+    text += "%&nbsp;&nbsp;</font></td></tr>\r\n";
+  }
+  return text;
 }
 
 }  // namespace
@@ -115,29 +233,50 @@ std::vector<TShareItem> CountShareItems(TShareReport report,
   const bool ignore_case = report != TShareReport::Browser && report != TShareReport::Family;
   const std::span<const TVisitorRecord> counted = FirstVisitors(visitors, examined);
   std::vector<TShareItem> items;
+  // Reserved for every visitor, so that the keys viewed by item_places never
+  // move.
+  items.reserve(counted.size());
+  std::vector<std::string> keys;  // the lowered keys, which item_places views
+  if (ignore_case) keys.reserve(counted.size());
   // The items as compared, each with its place in items: one look-up per
-  // visitor, however many distinct items there are.
-  std::unordered_map<std::string, size_t> places;
-  places.reserve(counted.size());
+  // distinct stored text, however many distinct items there are.
+  TextTable item_places(counted.size());
   // The place of each stored text met so far: a text is classified once,
   // however many visitors share it (most agents and hosts come back).
-  std::unordered_map<std::string_view, size_t> places_of_text;
-  places_of_text.reserve(counted.size());
+  TextTable text_places(counted.size());
   for (const TVisitorRecord& visitor : counted) {
     const std::string& text = ClassifiedText(report, visitor);
-    if (const auto known = places_of_text.find(text); known != places_of_text.end()) {
-      ++items[known->second].Count;
+    uint64_t text_hash;
+    if (const uint32_t* place = text_places.Find(text, &text_hash)) {
+      ++items[*place].Count;
       continue;
     }
     std::string item = ItemOf(report, visitor);
-    std::string key = ignore_case ? LowerCase(item) : item;
-    const auto [place, added] = places.try_emplace(std::move(key), items.size());
-    if (added) {
-      items.push_back({std::move(item), 1});
-    } else {
-      ++items[place->second].Count;
+    // The compared form: the item itself unless case is ignored and it has
+    // capitals (most items have none), then a lowered copy of its own.
+    const bool lowered = ignore_case && std::any_of(item.begin(), item.end(), [](char c) {
+                           return c >= 'A' && c <= 'Z';
+                         });
+    std::string_view key = item;
+    if (lowered) {
+      keys.push_back(LowerCase(item));
+      key = keys.back();
     }
-    places_of_text.emplace(text, place->second);
+    uint64_t key_hash;
+    uint32_t place;
+    if (const uint32_t* known = item_places.Find(key, &key_hash)) {
+      place = *known;
+      ++items[place].Count;
+      if (lowered) keys.pop_back();
+    } else {
+      place = static_cast<uint32_t>(items.size());
+      items.push_back({std::move(item), 1});
+      // The item's own bytes stay where they are: items never grow past
+      // their reserve.
+      if (!lowered) key = items.back().Item;
+      item_places.Add(key, key_hash, place);
+    }
+    text_places.Add(text, text_hash, place);
   }
   return items;
 }
@@ -147,29 +286,15 @@ std::string ShareReportRows(TShareReport report, std::span<const TVisitorRecord>
   const std::span<const TVisitorRecord> counted = FirstVisitors(visitors, examined);
   std::vector<TShareItem> items = CountShareItems(report, counted, examined);
   // Only the rows shown need their markup: put the items in the table's
-  // order (ReportRowsText keeps it) and cut them to the rows first.
-  SortByCount(&items);
-  items.resize(rows <= 0 ? 0 : std::min(items.size(), static_cast<size_t>(rows)));
-  for (TShareItem& item : items) item.Item = ItemHtml(report, item.Item, links);
-  return ReportRowsText(std::move(items), static_cast<int>(counted.size()), rows);
+  // order and cut them to the rows first.
+  std::vector<uint32_t> order = RowOrder(items);
+  order.resize(rows <= 0 ? 0 : std::min(order.size(), static_cast<size_t>(rows)));
+  for (uint32_t i : order) items[i].Item = ItemHtml(report, items[i].Item, links);
+  return OrderedRowsText(items, order, static_cast<int>(counted.size()), rows);
 }
 
 std::string ReportRowsText(std::vector<TShareItem> items, int examined, int rows) {
-  SortByCount(&items);
-  std::string text;
-  if (examined <= 0) return text;
-  const size_t shown = rows <= 0 ? 0 : std::min(items.size(), static_cast<size_t>(rows));
-  for (size_t i = 0; i < shown; ++i) {
-    const TShareItem& item = items[i];
-    text += "<tr>";
-    text += "<td><font face=Arial size=1>&nbsp;";
-    text += item.Item.empty() ? std::string("Unknown") : item.Item;
-    text += "</font></td>";
-    text += "<td align=Right><font face=Arial size=1>&nbsp;" + Percentage(item.Count, examined) +
-            "%&nbsp;&nbsp;</font></td>";
-    text += "</tr>\r\n";
-  }
-  return text;
+  return OrderedRowsText(items, RowOrder(items), examined, rows);
 }
 
 void WriteReportRows(std::vector<TShareItem> items, int examined, int rows) {
