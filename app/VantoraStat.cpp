@@ -173,86 +173,92 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
   const long long hour_start = FloorDiv(q_ms, kMsPerHour);
   const double part = static_cast<double>(q_ms - hour_start * kMsPerHour) / kMsPerHour;
 
-  struct Sums {
+  // Everything the pass over the records changes, kept in one value that
+  // each batch copies into a local and back, so that the loop keeps it in
+  // registers.
+  struct State {
     long long today = 0, d1 = 0, d7 = 0, d30 = 0, d365 = 0, top30 = 0, top365 = 0;
-  } sums;
-  TStatCounters counters;
-  counters.FirstDay = counters.Top30Day = counters.Top365Day = static_cast<double>(today);
-  long long first_day = today;
-  long long day = 0;
-  long long total = 0;
+    long long top30_day, top365_day, first_day;
+    long long day = 0;    // the day being summed
+    long long total = 0;  // its hits so far
+  } state;
+  state.top30_day = state.top365_day = state.first_day = today;
 
-  auto close_day = [&](long long closed, long long closed_total) {
-    if (closed_total > sums.top30 && q - static_cast<double>(closed) < 31) {
-      sums.top30 = closed_total;
-      counters.Top30Day = static_cast<double>(closed);
+  const auto close_day = [q](State& s) {
+    if (s.total > s.top30 && q - static_cast<double>(s.day) < 31) {
+      s.top30 = s.total;
+      s.top30_day = s.day;
     }
-    if (closed_total > sums.top365 && q - static_cast<double>(closed) < 366) {
-      sums.top365 = closed_total;
-      counters.Top365Day = static_cast<double>(closed);
+    if (s.total > s.top365 && q - static_cast<double>(s.day) < 366) {
+      s.top365 = s.total;
+      s.top365_day = s.day;
     }
   };
   // The oldest bucket of a window began before the window did: only the part
   // of that hour still inside the window counts, rounded half to even.
-  auto pro_rated = [&](long long count) {
+  const auto pro_rated = [part](long long count) {
     return static_cast<long long>(std::nearbyint((1.0 - part) * static_cast<double>(count)));
   };
 
   // Only the last 366 days (and a day's margin) count, apart from the first
   // record, which gives the first day: the file is read from its end.
   std::optional<THourRecord> first;
-  const auto add_record = [&](const THourRecord& record) {
-    // A damaged record whose time is no date at all (not a number, or outside
-    // the years 1 to 9999) counts nowhere.
-    if (!(record.Time >= kFirstValidDay && record.Time <= kLastValidDay)) return;
-    const long long hour = RoundHalfAway(record.Time * 24.0) + offset_hours;
-    const long long count = record.Hits;
-    if (hour >= hour_start - 24) {
-      sums.d1 += hour == hour_start - 24 ? pro_rated(count) : count;
-      if (hour >= today * 24) {
-        sums.today += count;
-        if (sums.today > sums.top30) {
-          sums.top30 = sums.today;
-          counters.Top30Day = static_cast<double>(today);
+  const auto add_records = [&](std::span<const THourRecord> records) {
+    State s = state;
+    for (const THourRecord& record : records) {
+      // A damaged record whose time is no date at all (not a number, or
+      // outside the years 1 to 9999) counts nowhere.
+      if (!(record.Time >= kFirstValidDay && record.Time <= kLastValidDay)) continue;
+      const long long hour = RoundHalfAway(record.Time * 24.0) + offset_hours;
+      const long long count = record.Hits;
+      if (hour >= hour_start - 24) {
+        s.d1 += hour == hour_start - 24 ? pro_rated(count) : count;
+        if (hour >= today * 24) {
+          s.today += count;
+          if (s.today > s.top30) {
+            s.top30 = s.today;
+            s.top30_day = today;
+          }
+          if (s.today > s.top365) {
+            s.top365 = s.today;
+            s.top365_day = today;
+          }
         }
-        if (sums.today > sums.top365) {
-          sums.top365 = sums.today;
-          counters.Top365Day = static_cast<double>(today);
-        }
+        s.d7 += count;
+        s.d30 += count;
+        s.d365 += count;
+      } else if (hour >= hour_start - 7 * 24) {
+        s.d7 += hour == hour_start - 7 * 24 ? pro_rated(count) : count;
+        s.d30 += count;
+        s.d365 += count;
+      } else if (hour >= hour_start - 30 * 24) {
+        s.d30 += hour == hour_start - 30 * 24 ? pro_rated(count) : count;
+        s.d365 += count;
+      } else if (hour >= hour_start - 365 * 24) {
+        s.d365 += hour == hour_start - 365 * 24 ? pro_rated(count) : count;
       }
-      sums.d7 += count;
-      sums.d30 += count;
-      sums.d365 += count;
-    } else if (hour >= hour_start - 7 * 24) {
-      sums.d7 += hour == hour_start - 7 * 24 ? pro_rated(count) : count;
-      sums.d30 += count;
-      sums.d365 += count;
-    } else if (hour >= hour_start - 30 * 24) {
-      sums.d30 += hour == hour_start - 30 * 24 ? pro_rated(count) : count;
-      sums.d365 += count;
-    } else if (hour >= hour_start - 365 * 24) {
-      sums.d365 += hour == hour_start - 365 * 24 ? pro_rated(count) : count;
+      const long long record_day = FloorDiv(hour, 24);
+      if (record_day != s.day) {
+        close_day(s);
+        s.day = record_day;
+        s.total = count;
+      } else {
+        s.total += count;
+      }
+      s.first_day = std::min(s.first_day, record_day);
     }
-    const long long record_day = FloorDiv(hour, 24);
-    if (record_day != day) {
-      close_day(day, total);
-      day = record_day;
-      total = count;
-    } else {
-      total += count;
-    }
-    first_day = std::min(first_day, record_day);
+    state = s;
   };
-  ForEachHourBatchSince(
-      path, now - 367,
-      [&](std::span<const THourRecord> records) {
-        for (const THourRecord& record : records) add_record(record);
-      },
-      &first);
-  close_day(day, total);
+  ForEachHourBatchSince(path, now - 367, add_records, &first);
+  close_day(state);
   if (first) {
-    first_day = std::min(first_day, FloorDiv(std::llround(first->Time * 24.0) + offset_hours, 24));
+    state.first_day =
+        std::min(state.first_day, FloorDiv(std::llround(first->Time * 24.0) + offset_hours, 24));
   }
+  const State& sums = state;
+  TStatCounters counters;
+  counters.Top30Day = static_cast<double>(state.top30_day);
+  counters.Top365Day = static_cast<double>(state.top365_day);
 
   auto clamp = [](long long value) {
     return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
@@ -264,7 +270,7 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
   counters.Hits365D = clamp(sums.d365);
   counters.Top30 = clamp(sums.top30);
   counters.Top365 = clamp(sums.top365);
-  counters.FirstDay = static_cast<double>(first_day);
+  counters.FirstDay = static_cast<double>(state.first_day);
   return counters;
 }
 

@@ -166,90 +166,74 @@ struct FamilyMatch {
   bool mobile = false;
 };
 
-// For each byte, the rules whose text begins with it (bit r for rule r):
-// rules that ignore case under the lowered byte, the others under the byte
-// itself.
-struct FamilyStarts {
-  std::array<uint64_t, 256> lowered{};
-  std::array<uint64_t, 256> exact{};
-  std::array<uint64_t, 256> marks{};  // the mobile marks, matched exactly
-  std::array<bool, 256> any{};        // some rule or mark may begin at the (unlowered) byte
-};
+// For each byte of an agent, the rules and mobile marks that may begin at
+// it: bit r for rule r (rules that ignore case under both cases of their
+// first letter), bit kMarkBit + m for mobile mark m (matched exactly).
+constexpr size_t kMarkBit = kFamilyRules.size();
+static_assert(kMarkBit + kMobileMarks.size() <= 64, "one bit per rule and mark");
 
-constexpr FamilyStarts MakeFamilyStarts() {
-  static_assert(kFamilyRules.size() <= 64, "one bit per rule");
-  FamilyStarts starts;
+constexpr std::array<uint64_t, 256> MakeFamilyStarts() {
+  std::array<uint64_t, 256> starts{};
   for (size_t r = 0; r < kFamilyRules.size(); ++r) {
     const auto first = static_cast<unsigned char>(kFamilyRules[r].text[0]);
-    (kFamilyRules[r].ignore_case ? starts.lowered : starts.exact)[first] |= uint64_t{1} << r;
+    starts[first] |= uint64_t{1} << r;
+    if (kFamilyRules[r].ignore_case && first >= 'a' && first <= 'z') {
+      starts[first - 'a' + 'A'] |= uint64_t{1} << r;
+    }
   }
   for (size_t m = 0; m < kMobileMarks.size(); ++m) {
-    starts.marks[static_cast<unsigned char>(kMobileMarks[m][0])] |= uint64_t{1} << m;
-  }
-  for (int c = 0; c < 256; ++c) {
-    const int lowered = c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
-    starts.any[c] = (starts.lowered[lowered] | starts.exact[c] | starts.marks[c]) != 0;
+    starts[static_cast<unsigned char>(kMobileMarks[m][0])] |= uint64_t{1} << (kMarkBit + m);
   }
   return starts;
 }
 
-constexpr FamilyStarts kFamilyStarts = MakeFamilyStarts();
+constexpr std::array<uint64_t, 256> kFamilyStarts = MakeFamilyStarts();
 
 // The first rule, in the table's order, whose text occurs in the agent (the
-// rules that ignore case are looked for in the lowered agent), and where it
-// first occurs.  One pass over the agent: at each place only the rules that
-// begin with its byte and come before the best rule met so far are tried.
-// A rule met for the first time is met at its first occurrence, since a rule
-// before the best one would have been taken at any earlier place.
+// rules that ignore case are looked for in the lowered agent), where it first
+// occurs, and whether a mobile mark occurs.  One pass over the agent: at each
+// place only the rules that may begin with its byte and come before the best
+// rule met so far are tried.  A rule met for the first time is met at its
+// first occurrence, since a rule before the best one would have been taken
+// at any earlier place.
 FamilyMatch MatchFamily(const std::string& agent) {
   FamilyMatch match;
-  // The lowered agent, on the stack for the agents of the visitor file.
-  char small[256];
-  std::string large;
-  char* lowered = small;
-  if (agent.size() > sizeof small) {
-    large.resize(agent.size());
-    lowered = large.data();
-  }
-  for (size_t at = 0; at < agent.size(); ++at) {
-    const char c = agent[at];
-    lowered[at] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  }
-  const auto occurs_at = [&](const char* text, size_t at, std::string_view wanted) {
+  // Rule texts that ignore case are lower case: the agent's letters are
+  // lowered as they are compared.
+  const auto occurs_at = [&](size_t at, std::string_view wanted, bool ignore_case) {
     if (wanted.size() > agent.size() - at) return false;
     for (size_t k = 0; k < wanted.size(); ++k) {
-      if (text[at + k] != wanted[k]) return false;
+      char c = agent[at + k];
+      if (ignore_case && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c != wanted[k]) return false;
     }
     return true;
   };
-  size_t best = kFamilyRules.size();
-  // The mobile marks not yet looked for; all are dropped once one is met.
-  uint64_t marks_left = (uint64_t{1} << kMobileMarks.size()) - 1;
+  constexpr uint64_t kAllMarks = ((uint64_t{1} << kMobileMarks.size()) - 1) << kMarkBit;
+  // The rules before the best one, and the marks while none has been met.
+  uint64_t wanted = ((uint64_t{1} << kFamilyRules.size()) - 1) | kAllMarks;
   bool mobile_mark = false;
-  for (size_t at = 0; at < agent.size() && (best > 0 || marks_left != 0); ++at) {
-    const auto raw = static_cast<unsigned char>(agent[at]);
-    if (!kFamilyStarts.any[raw]) continue;
-    uint64_t candidates =
-        kFamilyStarts.lowered[static_cast<unsigned char>(lowered[at])] | kFamilyStarts.exact[raw];
-    candidates &= (uint64_t{1} << best) - 1;
+  for (size_t at = 0; at < agent.size() && wanted != 0; ++at) {
+    uint64_t candidates = kFamilyStarts[static_cast<unsigned char>(agent[at])] & wanted;
     while (candidates != 0) {
-      const auto r = static_cast<size_t>(std::countr_zero(candidates));
+      const auto bit = static_cast<size_t>(std::countr_zero(candidates));
       candidates &= candidates - 1;
-      const FamilyRule& rule = kFamilyRules[r];
-      if (occurs_at(rule.ignore_case ? lowered : agent.data(), at, rule.text)) {
-        best = r;
+      if (bit >= kMarkBit) {
+        if (occurs_at(at, kMobileMarks[bit - kMarkBit], false)) {
+          mobile_mark = true;
+          wanted &= ~kAllMarks;
+          break;
+        }
+        continue;
+      }
+      const FamilyRule& rule = kFamilyRules[bit];
+      if (occurs_at(at, rule.text, rule.ignore_case)) {
         match.family = rule.family;
         match.at = at;
         match.length = rule.text.size();
-        break;  // later bits are later rules
-      }
-    }
-    for (uint64_t marks = kFamilyStarts.marks[raw] & marks_left; marks != 0; marks &= marks - 1) {
-      const auto m = static_cast<size_t>(std::countr_zero(marks));
-      if (occurs_at(agent.data(), at, kMobileMarks[m])) {
-        mobile_mark = true;
-        marks_left = 0;
-        break;
+        // Only earlier rules can still win; the marks are still looked for.
+        wanted &= ((uint64_t{1} << bit) - 1) | (wanted & kAllMarks);
+        candidates &= kAllMarks;
       }
     }
   }
