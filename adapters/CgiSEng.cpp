@@ -60,6 +60,9 @@ void StartCgiStdUnit(int input_handle, int output_handle) {
   CgiStdThreadState& state = cgi_std_state;
   state.output = std::make_unique<THandleStream>(output_handle, false);
   state.input = std::make_unique<THandleStream>(input_handle, false);
+  // A process that ends in the middle of a request (its watchdog, a fatal
+  // error) still hands over what it has answered.
+  TApplication::Instance().AddFinalization([] { FlushGatheredOutput(cgi_std_state); });
   // Hand-over to the CGI server, first point: when a CGI server process is
   // running and accepts this request, the request is relayed to it and this
   // process only copies the answer to standard output and ends, before any
@@ -136,8 +139,10 @@ std::string TCGIStdEngine::ReadRequestData() {
 
 void TCGIStdEngine::FinishRequest() {
   THttpEngine::FinishRequest();
-  if (!auto_terminate_) return;
   CgiStdThreadState& state = cgi_std_state;
+  // The answer is complete: nothing of it waits in the gathered block.
+  FlushGatheredOutput(state);
+  if (!auto_terminate_) return;
   // Releasing a stream leaves the standard handles themselves open; there is
   // nothing to flush, every write has already reached the handle (a relayed
   // answer's collected bytes are written out first).
@@ -151,11 +156,32 @@ TThread* TCGIStdEngine::CurrentRequestThread() { return CurrentCgiRequestThread(
 void TCGIStdEngine::WriteOut(const void* bytes, int count) {
   // A web server that stopped reading (the visitor went away) must not stop
   // the request: what cannot be written is dropped.
-  if (cgi_std_state.collect_answer) {
-    cgi_std_state.answer.append(static_cast<const char*>(bytes), static_cast<size_t>(count));
-  } else if (cgi_std_state.output) {
-    cgi_std_state.output->Write(bytes, count);
+  CgiStdThreadState& state = cgi_std_state;
+  if (state.collect_answer) {
+    state.answer.append(static_cast<const char*>(bytes), static_cast<size_t>(count));
+    return;
   }
+  if (!state.output) return;
+  // Each write costs a system call and wakes the web server: the pieces of a
+  // response leave in blocks.
+  constexpr size_t kGatherBlock = 32 * 1024;
+  const auto size = static_cast<size_t>(count);
+  if (state.gathered.size() + size > kGatherBlock) {
+    FlushGatheredOutput(state);
+    if (size >= kGatherBlock) {
+      state.output->Write(bytes, count);
+      return;
+    }
+  }
+  if (state.gathered.capacity() < kGatherBlock) state.gathered.reserve(kGatherBlock);
+  state.gathered.append(static_cast<const char*>(bytes), size);
+}
+
+void FlushGatheredOutput(CgiStdThreadState& state) {
+  if (state.gathered.empty()) return;
+  if (state.output)
+    state.output->Write(state.gathered.data(), static_cast<int>(state.gathered.size()));
+  state.gathered.clear();
 }
 
 int TCGIStdEngine::ReadData(void* buffer, int count) {

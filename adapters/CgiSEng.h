@@ -36,6 +36,11 @@ struct CgiStdThreadState {
   // the answer ends (ReleaseOutput), not in one write each.
   std::string answer;
   bool collect_answer = false;
+  // Otherwise the response's pieces gather here and reach output a block at
+  // a time (a page of a hundred pieces in one or a few writes); whatever
+  // lets go of output or writes to it directly first writes these out
+  // (FlushGatheredOutput).
+  std::string gathered;
   // Server mode only: the relayed request's record is gone from the list
   // already (its answer ended early, EndRelayedAnswer).
   bool record_removed = false;
@@ -106,6 +111,8 @@ void FinishRequestEntry(const std::string& name);
 // Writes what the thread collected of a relayed answer to the output
 // stream, then releases the stream (closing an answer file).
 void ReleaseOutput(CgiStdThreadState& state);
+// Writes the gathered response bytes to output (dropped without one).
+void FlushGatheredOutput(CgiStdThreadState& state);
 // Client: passes the answer file on to output.  When the header ends (CR LF
 // CR LF) within the first 1024 bytes and carries no Content-Length line, the
 // line "Content-Length: " + the body's size is put before its empty line.

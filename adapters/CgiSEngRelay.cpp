@@ -252,6 +252,7 @@ void OpenRequestFile(const std::string& name) {
 }
 
 void ReleaseOutput(CgiStdThreadState& state) {
+  FlushGatheredOutput(state);
   if (state.collect_answer) {
     state.collect_answer = false;
     if (state.output)
@@ -331,6 +332,7 @@ bool RelayToRunningServer(const std::string& base) {
   TWaitHooks hooks;
   hooks.on_finished = [&base, &id, &state] {
     const std::string answer = AnswerPath(base, id);
+    FlushGatheredOutput(state);
     if (state.output) CopyAnswer(answer, *state.output);
     unlink(answer.c_str());
   };

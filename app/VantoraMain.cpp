@@ -142,6 +142,7 @@ bool EndResponseEarly() {
     signal(SIGTERM, SIG_IGN);
     signal(SIGHUP, SIG_IGN);
   }
+  FlushGatheredOutput(state);
   const int handle = state.output->Handle();
   state.output.reset();
   // The handle stays taken (by /dev/null) rather than closed, so that no file

@@ -442,7 +442,8 @@ bool ForEachVisitorRecordBatch(const std::string& path, int32_t* newest_slot, in
   for (int first = 0; first < ring.slots; first += kBatch) {
     const int count = std::min(kBatch, ring.slots - first);
     const size_t bytes = static_cast<size_t>(count) * kVisitorRecordSize;
-    if (file.ReadAt(batch, bytes, kVisitorHeaderSize + static_cast<off_t>(first) * kVisitorRecordSize) !=
+    if (file.ReadAt(batch, bytes,
+                    kVisitorHeaderSize + static_cast<off_t>(first) * kVisitorRecordSize) !=
         static_cast<ssize_t>(bytes)) {
       return false;
     }

@@ -254,9 +254,8 @@ std::vector<TShareItem> CountShareItems(TShareReport report,
     std::string item = ItemOf(report, visitor);
     // The compared form: the item itself unless case is ignored and it has
     // capitals (most items have none), then a lowered copy of its own.
-    const bool lowered = ignore_case && std::any_of(item.begin(), item.end(), [](char c) {
-                           return c >= 'A' && c <= 'Z';
-                         });
+    const bool lowered = ignore_case && std::any_of(item.begin(), item.end(),
+                                                    [](char c) { return c >= 'A' && c <= 'Z'; });
     std::string_view key = item;
     if (lowered) {
       keys.push_back(LowerCase(item));

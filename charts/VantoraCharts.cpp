@@ -82,7 +82,7 @@ void TFormCharts::MakeChart() {
   const std::string path = StatisticsBasePath() + ".stat2";
   TChartPlan plan =
       PlanChart(request, now, shift_hours, [&path](TDateTime earliest, const auto& visit) {
-        return ForEachHourRecordSince(path, earliest, visit);
+        return ForEachHourBatchSince(path, earliest, visit);
       });
 
   std::unique_ptr<TBitmap> bitmap;

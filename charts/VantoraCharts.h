@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -93,11 +94,11 @@ struct TChartPlan {
 
 // Builds the chart of `request` as of now (server local time) shown
 // shift_hours later, from the hour records that `read_records` hands to its
-// visitor in file order.  read_records returns false when the file cannot
-// be read; the chart then has no bars.
+// visitor in file order, a batch at a time.  read_records returns false when
+// the file cannot be read; the chart then has no bars.
 // The reader may leave out records that lie before `earliest`.
-using THourRecordReader =
-    std::function<bool(TDateTime earliest, const std::function<void(const THourRecord&)>&)>;
+using THourRecordReader = std::function<bool(
+    TDateTime earliest, const std::function<void(std::span<const THourRecord>)>&)>;
 TChartPlan PlanChart(const TChartRequest& request, TDateTime now, int shift_hours,
                      const THourRecordReader& read_records);
 

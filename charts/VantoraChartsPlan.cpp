@@ -194,8 +194,9 @@ TChartPlan PlanChart(const TChartRequest& request, TDateTime now, int shift_hour
   // Records of days before the window are skipped: the reader need not hand
   // them over.  A day's margin keeps every hour of the first day.
   const TDateTime earliest = std::trunc(now - days) - shift - 1;
-  if (summer.Possible() &&
-      read_records(earliest, [&](const THourRecord& record) { summer.Add(record); })) {
+  if (summer.Possible() && read_records(earliest, [&](std::span<const THourRecord> records) {
+        for (const THourRecord& record : records) summer.Add(record);
+      })) {
     summer.Finish();
   }
   plan.bars = summer.TakeBars();

@@ -85,7 +85,9 @@ class HitChartTest : public ::testing::Test {
   TChartPlan Plan(const std::string& accuracy, int days, int shift_hours = 0) {
     TChartRequest request = ParseChartRequest("", "", std::to_string(days), accuracy);
     return PlanChart(request, TestNow(), shift_hours, [this](TDateTime, const auto& visit) {
-      return ForEachHourRecord(StatPath(), visit);
+      return ForEachHourRecord(StatPath(), [&](const THourRecord& record) {
+        visit(std::span<const THourRecord>(&record, 1));
+      });
     });
   }
 
