@@ -329,20 +329,29 @@ std::string ReferringHost(const std::string& referrer, const std::string& defaul
 }
 
 std::string RemoteDomain(const std::string& host_name, const std::string& default_domain) {
-  std::string s = HostPart(host_name);
+  const std::string host = HostPart(host_name);
+  std::string_view s = host;
   // Trailing dots, blanks, hyphens and other characters below '0'.
-  while (!s.empty() && static_cast<unsigned char>(s.back()) < '0') s.pop_back();
-  // Drop leading labels while more than three characters follow the first dot.
-  while (!s.empty()) {
-    const size_t dot = s.find('.');
-    if (dot == std::string::npos || s.size() - dot - 1 <= 3) break;
-    s.erase(0, dot + 1);
+  while (!s.empty() && static_cast<unsigned char>(s.back()) < '0') s.remove_suffix(1);
+  // Drop leading labels while more than three characters follow the first
+  // dot.  Short host names: plain loops, no library searches.
+  const auto first_dot = [](std::string_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '.') return i;
+    }
+    return std::string_view::npos;
+  };
+  size_t dot = first_dot(s);
+  while (dot != std::string_view::npos && s.size() - dot - 1 > 3) {
+    s.remove_prefix(dot + 1);
+    dot = first_dot(s);
   }
-  if (s.find_first_of("()") != std::string::npos || s.find('.') == std::string::npos) {
-    return default_domain;
+  if (dot == std::string_view::npos) return default_domain;
+  for (const char c : s) {
+    if (c == '(' || c == ')') return default_domain;
   }
   if (static_cast<unsigned char>(s.back()) < 'A') return default_domain;
-  return s;
+  return std::string(s);
 }
 
 }  // namespace vantora

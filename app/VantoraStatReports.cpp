@@ -97,14 +97,22 @@ std::string Percentage(int count, int examined) {
   return text;
 }
 
-// The order of a table's rows: largest count first; among equal counts the
-// item met first (the most recent) leads.  Indices into items.
-std::vector<uint32_t> RowOrder(const std::vector<TShareItem>& items) {
+// The first `rows` rows of a table (all when rows is larger), in order:
+// largest count first; among equal counts the item met first (the most
+// recent) leads.  Indices into items.
+std::vector<uint32_t> RowOrder(const std::vector<TShareItem>& items, size_t rows) {
   std::vector<uint32_t> order(items.size());
   for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+  const auto before = [&](uint32_t a, uint32_t b) {
     return items[a].Count != items[b].Count ? items[a].Count > items[b].Count : a < b;
-  });
+  };
+  if (rows < order.size()) {
+    std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(rows),
+                      order.end(), before);
+    order.resize(rows);
+  } else {
+    std::sort(order.begin(), order.end(), before);
+  }
   return order;
 }
 
@@ -244,8 +252,23 @@ std::vector<TShareItem> CountShareItems(TShareReport report,
   // The place of each stored text met so far: a text is classified once,
   // however many visitors share it (most agents and hosts come back).
   TextTable text_places(counted.size());
+  const auto has_capitals = [](std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+  };
   for (const TVisitorRecord& visitor : counted) {
     const std::string& text = ClassifiedText(report, visitor);
+    if (report == TShareReport::Address && !has_capitals(text)) {
+      // An address is its own item and, without capitals, its own key: one
+      // look-up, no classification.
+      uint64_t hash;
+      if (const uint32_t* known = item_places.Find(text, &hash)) {
+        ++items[*known].Count;
+      } else {
+        item_places.Add(text, hash, static_cast<uint32_t>(items.size()));
+        items.push_back({text, 1});
+      }
+      continue;
+    }
     uint64_t text_hash;
     if (const uint32_t* place = text_places.Find(text, &text_hash)) {
       ++items[*place].Count;
@@ -254,8 +277,7 @@ std::vector<TShareItem> CountShareItems(TShareReport report,
     std::string item = ItemOf(report, visitor);
     // The compared form: the item itself unless case is ignored and it has
     // capitals (most items have none), then a lowered copy of its own.
-    const bool lowered = ignore_case && std::any_of(item.begin(), item.end(),
-                                                    [](char c) { return c >= 'A' && c <= 'Z'; });
+    const bool lowered = ignore_case && has_capitals(item);
     std::string_view key = item;
     if (lowered) {
       keys.push_back(LowerCase(item));
@@ -286,14 +308,14 @@ std::string ShareReportRows(TShareReport report, std::span<const TVisitorRecord>
   std::vector<TShareItem> items = CountShareItems(report, counted, examined);
   // Only the rows shown need their markup: put the items in the table's
   // order and cut them to the rows first.
-  std::vector<uint32_t> order = RowOrder(items);
-  order.resize(rows <= 0 ? 0 : std::min(order.size(), static_cast<size_t>(rows)));
+  const std::vector<uint32_t> order = RowOrder(items, rows <= 0 ? 0 : static_cast<size_t>(rows));
   for (uint32_t i : order) items[i].Item = ItemHtml(report, items[i].Item, links);
   return OrderedRowsText(items, order, static_cast<int>(counted.size()), rows);
 }
 
 std::string ReportRowsText(std::vector<TShareItem> items, int examined, int rows) {
-  return OrderedRowsText(items, RowOrder(items), examined, rows);
+  return OrderedRowsText(items, RowOrder(items, rows <= 0 ? 0 : static_cast<size_t>(rows)),
+                         examined, rows);
 }
 
 void WriteReportRows(std::vector<TShareItem> items, int examined, int rows) {
