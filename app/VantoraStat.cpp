@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 
@@ -203,6 +204,9 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
   // Only the last 366 days (and a day's margin) count, apart from the first
   // record, which gives the first day: the file is read from its end.
   std::optional<THourRecord> first;
+  // The first hour of the day being summed, once a record has opened it (the
+  // day's first record also takes part in first_day).
+  long long day_hour = std::numeric_limits<long long>::min() / 2;
   const auto add_records = [&](std::span<const THourRecord> records) {
     State s = state;
     for (const THourRecord& record : records) {
@@ -237,6 +241,12 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
       } else if (hour >= hour_start - 365 * 24) {
         s.d365 += hour == hour_start - 365 * 24 ? pro_rated(count) : count;
       }
+      // Records come in time order: most lie in the day of the one before,
+      // known without a division.
+      if (hour - day_hour >= 0 && hour - day_hour < 24) {
+        s.total += count;
+        continue;
+      }
       const long long record_day = FloorDiv(hour, 24);
       if (record_day != s.day) {
         close_day(s);
@@ -246,6 +256,7 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
         s.total += count;
       }
       s.first_day = std::min(s.first_day, record_day);
+      day_hour = record_day * 24;
     }
     state = s;
   };
