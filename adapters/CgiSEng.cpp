@@ -164,7 +164,7 @@ void TCGIStdEngine::WriteOut(const void* bytes, int count) {
   if (!state.output) return;
   // Each write costs a system call and wakes the web server: the pieces of a
   // response leave in blocks.
-  constexpr size_t kGatherBlock = 32 * 1024;
+  constexpr size_t kGatherBlock = 16 * 1024;
   const auto size = static_cast<size_t>(count);
   if (state.gathered.size() + size > kGatherBlock) {
     FlushGatheredOutput(state);

@@ -84,7 +84,13 @@ class BucketSummer {
       sum_ += record.Hits;
       bucket_ = key;
     } else {
-      const double key = static_cast<double>(d - d % request_.bucket);
+      // A day's records come together: its key is worked out once (a
+      // division by the bucket size the compiler cannot see).
+      if (d != keyed_day_) {
+        keyed_day_ = d;
+        day_key_ = static_cast<double>(d - d % request_.bucket);
+      }
+      const double key = day_key_;
       if (key != bucket_) {
         ++bar_counter_;
         if (bucket_ > 0) Close(kChartBarColors[bar_counter_ % 7]);
@@ -114,6 +120,8 @@ class BucketSummer {
   double bucket_ = 0;
   int64_t sum_ = 0;  // wide enough that no bucket wraps to a negative count
   int64_t bar_counter_ = 0;
+  int64_t keyed_day_ = -1;  // the day whose key day_key_ holds (none yet)
+  double day_key_ = 0;
   std::vector<TChartPoint> bars_;
 };
 
