@@ -421,8 +421,44 @@ VisitorFileBytes ReadVisitorFileBytes(const std::string& path) {
   return contents;
 }
 
+namespace {
+
+// The stamp's file part, from the status taken when the file was locked.
+void StampFile(const LockedFile& file, const VisitorRing& ring, VisitorFileStamp* stamp) {
+  const struct stat& status = file.opened_status();
+  stamp->device = status.st_dev;
+  stamp->inode = status.st_ino;
+  stamp->size = status.st_size;
+  stamp->modified_ns =
+      static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+  stamp->newest = ring.newest;
+  stamp->slots = ring.slots;
+  stamp->newest_record.fill('\0');
+}
+
+}  // namespace
+
+std::optional<VisitorFileStamp> ReadVisitorFileStamp(const std::string& path) {
+  std::shared_lock<std::shared_mutex> turn(VisitorFileTurn());
+  LockedFile file;
+  if (file.OpenWithRetry(path, O_RDONLY, 0, ShareLock::kShared, kVisitorAttempts,
+                         kVisitorPauseMs) != OpenStatus::kOk) {
+    return std::nullopt;
+  }
+  VisitorRing ring;
+  if (!InspectRing(file, path, /*repair=*/false, &ring)) return std::nullopt;
+  VisitorFileStamp stamp;
+  StampFile(file, ring, &stamp);
+  if (ring.slots > 0 && file.ReadAt(stamp.newest_record.data(), kVisitorRecordSize,
+                                    VisitorSlotOffset(ring.newest)) != kVisitorRecordSize) {
+    return std::nullopt;
+  }
+  return stamp;
+}
+
 bool ForEachVisitorRecordBatch(const std::string& path, int32_t* newest_slot, int* slots,
-                               const std::function<void(int, const char*, int)>& visit) {
+                               const std::function<void(int, const char*, int)>& visit,
+                               VisitorFileStamp* stamp) {
   *newest_slot = 0;
   *slots = 0;
   std::shared_lock<std::shared_mutex> turn(VisitorFileTurn());
@@ -435,6 +471,7 @@ bool ForEachVisitorRecordBatch(const std::string& path, int32_t* newest_slot, in
   if (!InspectRing(file, path, /*repair=*/false, &ring)) return false;
   *newest_slot = ring.newest;
   *slots = ring.slots;
+  if (stamp != nullptr) StampFile(file, ring, stamp);
   // A few pages on the stack, used again for every batch, instead of the
   // hundred kilobytes of fresh memory that the whole ring would take.
   constexpr int kBatch = 48;
@@ -446,6 +483,11 @@ bool ForEachVisitorRecordBatch(const std::string& path, int32_t* newest_slot, in
                     kVisitorHeaderSize + static_cast<off_t>(first) * kVisitorRecordSize) !=
         static_cast<ssize_t>(bytes)) {
       return false;
+    }
+    if (stamp != nullptr && ring.newest >= first && ring.newest < first + count) {
+      std::memcpy(stamp->newest_record.data(),
+                  batch + static_cast<size_t>(ring.newest - first) * kVisitorRecordSize,
+                  kVisitorRecordSize);
     }
     visit(first, batch, count);
   }

@@ -12,6 +12,9 @@
 // whole record and keeps its history; readers skip torn tails the same way.
 #pragma once
 
+#include <sys/types.h>
+
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -146,8 +149,30 @@ VisitorFileBytes ReadVisitorFileBytes(const std::string& path);
 // their number, while the file is held for reading.  *newest_slot and *slots
 // receive the ring's values before the first batch.  Returns false when the
 // file cannot be opened or read to its end (batches may have been visited).
+// When stamp is given it receives the state of the file that was read.
 bool ForEachVisitorRecordBatch(const std::string& path, int32_t* newest_slot, int* slots,
-                               const std::function<void(int, const char*, int)>& visit);
+                               const std::function<void(int, const char*, int)>& visit,
+                               struct VisitorFileStamp* stamp = nullptr);
+
+// What tells one state of the visitor file from another for a reader that
+// keeps what it read: the file's identity, size and modification time, the
+// ring's newest slot and that slot's record.  Every write of the program's
+// appends changes the newest record or the newest slot, so two states with
+// the same stamp hold the same records even when both writes fell into one
+// tick of the file system's clock.
+struct VisitorFileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  int64_t modified_ns = 0;
+  int32_t newest = 0;
+  int slots = 0;
+  std::array<char, kVisitorRecordSize> newest_record{};
+  bool operator==(const VisitorFileStamp&) const = default;
+};
+// The present stamp of the visitor file, read under its shared lock; nothing
+// when it cannot be opened or read.
+std::optional<VisitorFileStamp> ReadVisitorFileStamp(const std::string& path);
 
 // Calls visit for every whole hour record from the start, others may read
 // and write the file meanwhile.  Returns false when the file cannot be opened.

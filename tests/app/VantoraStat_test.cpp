@@ -1,5 +1,8 @@
 #include "app/VantoraStat.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -313,6 +316,43 @@ TEST_F(VantoraStatModuleTest, LoadStatisticsReadsBothFilesBack) {
   EXPECT_EQ(VisitorCount(), 0);
   EXPECT_EQ(module_.Hits365D(), 0);
   EXPECT_EQ(module_.Top365Day(), kDay);
+}
+
+TEST_F(VantoraStatModuleTest, ALoadedListIsKeptOnlyWhileTheFileIsUnchanged) {
+  const std::string path = dir_.path() + "/vantora.stat1";
+  SetNow(kDay + 9 * kHour);
+  module_.RecordHit(Request("10.0.0.1"));
+  module_.LoadVisitors(path);
+  const std::shared_ptr<const TVisitorList> first = Visitors();
+  module_.LoadVisitors(path);
+  EXPECT_EQ(Visitors(), first) << "an unchanged file is not read again";
+
+  // An append by anyone (here: the module itself) is seen at the next load.
+  SetNow(kDay + 10 * kHour);
+  module_.RecordHit(Request("10.0.0.2"));
+  module_.LoadVisitors(path);
+  ASSERT_NE(Visitors(), first);
+  EXPECT_EQ(Visitors()->Visitors[0].Address, "10.0.0.2");
+
+  // A record rewritten in place within the same tick of the file clock: same
+  // size, same modification time, other bytes.
+  struct stat before;
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+  std::string bytes = ReadWholeFile(path);
+  const size_t address = kVisitorHeaderSize + kVisitorRecordSize + 155;  // slot 1's address
+  ASSERT_EQ(bytes.substr(address, 8), "10.0.0.2");
+  bytes[address + 7] = '9';
+  WriteWholeFile(path, bytes);
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  module_.LoadVisitors(path);
+  EXPECT_EQ(Visitors()->Visitors[0].Address, "10.0.0.9");
+
+  // Another file, or none.
+  module_.LoadVisitors(dir_.path() + "/missing.stat1");
+  EXPECT_EQ(VisitorCount(), 0);
+  module_.LoadVisitors(path);
+  EXPECT_EQ(VisitorCount(), 2);
 }
 
 TEST_F(VantoraStatModuleTest, VisitorListKeepsEqualTimesInRingOrder) {
