@@ -89,30 +89,57 @@ char THttpTextFilterComponent::Delimiter() const {
   return last_delimiter.filter == number_ ? last_delimiter.delimiter : '\0';
 }
 
+namespace {
+
+// The character reference of each byte that HTML text must not hold as it
+// is; empty for the bytes that are copied.
+constexpr std::string_view HtmlReference(unsigned char c) {
+  switch (c) {
+    case '&':
+      return "&amp;";
+    case '<':
+      return "&lt;";
+    case '>':
+      return "&gt;";
+    case '"':
+      return "&quot;";
+    case '\'':
+      return "&#39;";
+    default:
+      return std::string_view();
+  }
+}
+
+struct HtmlSpecialBytes {
+  bool special[256] = {};
+  constexpr HtmlSpecialBytes() {
+    for (int c = 0; c < 256; ++c)
+      special[c] = !HtmlReference(static_cast<unsigned char>(c)).empty();
+  }
+};
+constexpr HtmlSpecialBytes kHtmlSpecial;
+
+}  // namespace
+
+void AppendHtmlEscaped(std::string* out, std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  while (p < end) {
+    // Runs of plain bytes are copied at once: most visitor texts have no
+    // special byte at all.
+    const char* run = p;
+    while (run < end && !kHtmlSpecial.special[static_cast<unsigned char>(*run)]) ++run;
+    if (run != p) out->append(p, static_cast<size_t>(run - p));
+    if (run == end) break;
+    out->append(HtmlReference(static_cast<unsigned char>(*run)));
+    p = run + 1;
+  }
+}
+
 std::string HtmlEscape(std::string_view text) {
   std::string escaped;
   escaped.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        escaped += "&amp;";
-        break;
-      case '<':
-        escaped += "&lt;";
-        break;
-      case '>':
-        escaped += "&gt;";
-        break;
-      case '"':
-        escaped += "&quot;";
-        break;
-      case '\'':
-        escaped += "&#39;";
-        break;
-      default:
-        escaped += c;
-    }
-  }
+  AppendHtmlEscaped(&escaped, text);
   return escaped;
 }
 

@@ -69,6 +69,8 @@ ConditionStack& CurrentConditionStack();
 
 // Escapes '&', '<', '>', '"' and '\'' as HTML character references.
 std::string HtmlEscape(std::string_view text);
+// The same, appended to *out (which must not be text's own storage).
+void AppendHtmlEscaped(std::string* out, std::string_view text);
 
 class THttpTextFilterComponent : public TComponent {
  public:
