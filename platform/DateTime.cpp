@@ -52,6 +52,24 @@ void SplitMilliseconds(TDateTime dt, int64_t* days, int64_t* ms_of_day) {
   *ms_of_day = ms;
 }
 
+// Every field of a date-time, from one split: what DecodeDate and
+// DecodeTime give.
+struct DateTimeFields {
+  int year, month, day, hour, minute, second, ms;
+};
+
+DateTimeFields SplitFields(TDateTime dt) {
+  int64_t days, ms;
+  SplitMilliseconds(dt, &days, &ms);
+  DateTimeFields fields;
+  CivilFromDays(days + kDayZero, &fields.year, &fields.month, &fields.day);
+  fields.hour = static_cast<int>(ms / 3600000);
+  fields.minute = static_cast<int>(ms / 60000 % 60);
+  fields.second = static_cast<int>(ms / 1000 % 60);
+  fields.ms = static_cast<int>(ms % 1000);
+  return fields;
+}
+
 const char* const kShortMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 const char* const kLongMonths[] = {"January",   "February", "March",    "April",
@@ -188,13 +206,12 @@ HostFormats& Formats() {
   return formats;
 }
 
-std::string FormatDateTime(std::string_view format, TDateTime dt) {
-  int year, month, day, hour, minute, second, ms;
-  DecodeDate(dt, &year, &month, &day);
-  DecodeTime(dt, &hour, &minute, &second, &ms);
+void AppendDateTime(std::string* out, std::string_view format, TDateTime dt) {
+  const DateTimeFields fields = SplitFields(dt);
+  const int year = fields.year, month = fields.month, day = fields.day;
+  const int hour = fields.hour, minute = fields.minute, second = fields.second, ms = fields.ms;
   const HostFormats& host = Formats();
 
-  std::string out;
   bool after_hour = false;  // "m" right after an hour means minutes
   size_t i = 0;
   while (i < format.size()) {
@@ -210,58 +227,60 @@ std::string FormatDateTime(std::string_view format, TDateTime dt) {
       case '"': {
         size_t end = format.find(c, i + 1);
         if (end == std::string_view::npos) end = format.size();
-        out.append(format.substr(i + 1, end - i - 1));
+        out->append(format.substr(i + 1, end - i - 1));
         i = end + 1;
         continue;
       }
       case 'y':
         if (run <= 2) {
-          AppendNumber(&out, year % 100, 2);
+          AppendNumber(out, year % 100, 2);
         } else {
-          AppendNumber(&out, year, 4);
+          AppendNumber(out, year, 4);
         }
         break;
       case 'm':
         if (after_hour && run <= 2) {
-          AppendNumber(&out, minute, run);
+          AppendNumber(out, minute, run);
         } else if (run <= 2) {
-          AppendNumber(&out, month, run);
+          AppendNumber(out, month, run);
         } else {
-          out.append(run == 3 ? kShortMonths[month - 1] : kLongMonths[month - 1]);
+          out->append(run == 3 ? kShortMonths[month - 1] : kLongMonths[month - 1]);
         }
         break;
       case 'd':
         if (run <= 2) {
-          AppendNumber(&out, day, run);
+          AppendNumber(out, day, run);
         } else if (run <= 4) {
-          out.append(run == 3 ? kShortDays[DayOfWeek(dt) - 1] : kLongDays[DayOfWeek(dt) - 1]);
+          out->append(run == 3 ? kShortDays[DayOfWeek(dt) - 1] : kLongDays[DayOfWeek(dt) - 1]);
         } else {
-          out.append(FormatDateTime(host.short_date, dt));
+          AppendDateTime(out, host.short_date, dt);
         }
         break;
       case 'h':
-        AppendNumber(&out, hour, run >= 2 ? 2 : 1);
+        AppendNumber(out, hour, run >= 2 ? 2 : 1);
         break;
       case 'n':
-        AppendNumber(&out, minute, run >= 2 ? 2 : 1);
+        AppendNumber(out, minute, run >= 2 ? 2 : 1);
         break;
       case 's':
-        AppendNumber(&out, second, run >= 2 ? 2 : 1);
+        AppendNumber(out, second, run >= 2 ? 2 : 1);
         break;
       case 'z':
-        AppendNumber(&out, ms, run >= 3 ? 3 : 1);
+        AppendNumber(out, ms, run >= 3 ? 3 : 1);
         break;
       case 'c':
-        out.append(DateTimeToStr(dt));
+        AppendDateTime(out, host.short_date, dt);
+        out->push_back(' ');
+        AppendDateTime(out, host.long_time, dt);
         break;
       case '/':
-        for (size_t k = 0; k < run; ++k) out.push_back(host.date_separator);
+        for (size_t k = 0; k < run; ++k) out->push_back(host.date_separator);
         break;
       case ':':
-        for (size_t k = 0; k < run; ++k) out.push_back(host.time_separator);
+        for (size_t k = 0; k < run; ++k) out->push_back(host.time_separator);
         break;
       default:
-        for (size_t k = 0; k < run; ++k) out.push_back(format[i + k]);
+        for (size_t k = 0; k < run; ++k) out->push_back(format[i + k]);
         break;
     }
     if (lower == 'h') {
@@ -271,8 +290,17 @@ std::string FormatDateTime(std::string_view format, TDateTime dt) {
     }
     i += run;
   }
+}
+
+std::string FormatDateTime(std::string_view format, TDateTime dt) {
+  std::string out;
+  AppendDateTime(&out, format, dt);
   return out;
 }
+
+void AppendDate(std::string* out, TDateTime dt) { AppendDateTime(out, Formats().short_date, dt); }
+
+void AppendTime(std::string* out, TDateTime dt) { AppendDateTime(out, Formats().long_time, dt); }
 
 std::string DateToStr(TDateTime dt) { return FormatDateTime(Formats().short_date, dt); }
 
