@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string_view>
 
 #include "platform/Text.h"
@@ -15,16 +16,24 @@ constexpr size_t kMaxPart = 255;
 
 // The referrer cuts shared by ReferringHost and RemoteDomain: the text after
 // the first "://" (when present), then up to the first '/', then up to the
-// first '\'.
-std::string HostPart(const std::string& text) {
-  std::string s = text;
+// first '\\'.  A part of text.
+std::string_view HostPart(std::string_view s) {
   const size_t scheme_end = s.find("://");
-  if (scheme_end != std::string::npos) s = s.substr(scheme_end + 3, kMaxPart);
+  if (scheme_end != std::string_view::npos) s = s.substr(scheme_end + 3, kMaxPart);
   const size_t slash = s.find('/');
-  if (slash != std::string::npos) s.erase(slash);
+  if (slash != std::string_view::npos) s = s.substr(0, slash);
   const size_t backslash = s.find('\\');
-  if (backslash != std::string::npos) s.erase(backslash);
+  if (backslash != std::string_view::npos) s = s.substr(0, backslash);
   return s;
+}
+
+// Removes characters with codes up to 32 from both ends; a part of text.
+std::string_view TrimView(std::string_view text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+  return text.substr(begin, end - begin);
 }
 
 struct CountryRow {
@@ -87,6 +96,29 @@ constexpr std::array<CountryRow, 103> kCountries = {{
     {"YU", "Yugoslavia"},     {"ZA", "South Africa"},
     {"ZR", "Zaire"},
 }};
+
+// The rows of the two-letter suffixes by their letters: kCountries index + 1
+// at (first - 'A') * 26 + (second - 'A'), 0 where no row has those letters.
+// The first row of a suffix wins, as in a search of the table in its order.
+struct TwoLetterIndex {
+  uint8_t row[26 * 26] = {};
+  constexpr TwoLetterIndex() {
+    for (size_t i = 0; i < kCountries.size(); ++i) {
+      const std::string_view suffix = kCountries[i].suffix;
+      if (suffix.size() != 2) continue;
+      uint8_t& slot = row[(suffix[0] - 'A') * 26 + (suffix[1] - 'A')];
+      if (slot == 0) slot = static_cast<uint8_t>(i + 1);
+    }
+  }
+};
+constexpr TwoLetterIndex kTwoLetterCountries;
+
+// The ASCII letter c in upper case, or 0 for any other byte (no suffix of
+// the table holds one).
+constexpr char UpperLetter(char c) {
+  if (c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 'A');
+  return c >= 'A' && c <= 'Z' ? c : '\0';
+}
 
 // The texts that decide a browser family, in the order they are looked
 // for: the first rule whose text occurs in the agent decides.  Crawlers and
@@ -230,62 +262,93 @@ std::string StoredAgent(const std::string& agent, size_t size) {
   return FamilyText(MatchFamily(stored)) == FamilyText(whole) ? stored : cut;
 }
 
-std::string BrowserName(const std::string& agent, const std::string& default_name) {
+std::string_view BrowserNameView(std::string_view agent, std::string_view default_name) {
   if (agent.empty()) return default_name;
   static constexpr std::string_view kCompatible = "compatible;";
   const size_t compatible = agent.find(kCompatible);
-  if (compatible != std::string::npos) {
+  if (compatible != std::string_view::npos) {
     const size_t begin = compatible + kCompatible.size();
     const size_t end = agent.find_first_of(";)", begin);
-    if (end != std::string::npos) {
-      const std::string name = Trim(std::string_view(agent).substr(begin, end - begin));
+    if (end != std::string_view::npos) {
+      const std::string_view name = TrimView(agent.substr(begin, end - begin));
       return name.empty() ? default_name : name;
     }
     // "compatible;" without an end: the name is taken from the start of the
     // agent like any other.
   }
   const size_t end = agent.find_first_of(" [(");
-  if (end == std::string::npos) return default_name;
-  const std::string name = Trim(std::string_view(agent).substr(0, end + 1));
+  if (end == std::string_view::npos) return default_name;
+  const std::string_view name = TrimView(agent.substr(0, end + 1));
   return name.empty() ? default_name : name;
 }
 
-std::string DomainSuffix(const std::string& host_name) {
+std::string BrowserName(const std::string& agent, const std::string& default_name) {
+  return std::string(BrowserNameView(agent, default_name));
+}
+
+std::string_view DomainSuffixView(std::string_view host_name) {
   const size_t dot = host_name.rfind('.');
-  if (dot == std::string::npos) return std::string();
+  if (dot == std::string_view::npos) return std::string_view();
   return host_name.substr(dot + 1, kMaxPart);
 }
 
-std::string CountryName(const std::string& suffix, const std::string& default_name) {
-  const std::string key = UpperCase(suffix);
+std::string DomainSuffix(const std::string& host_name) {
+  return std::string(DomainSuffixView(host_name));
+}
+
+std::string_view CountryNameView(std::string_view suffix, std::string_view default_name) {
+  if (suffix.size() == 2) {
+    // Nearly every suffix met: found by its letters.
+    const char first = UpperLetter(suffix[0]);
+    const char second = UpperLetter(suffix[1]);
+    if (first == '\0' || second == '\0') return default_name;
+    const uint8_t row = kTwoLetterCountries.row[(first - 'A') * 26 + (second - 'A')];
+    return row == 0 ? default_name : kCountries[row - 1].name;
+  }
+  if (suffix.size() < 2 || suffix.size() > 4) return default_name;
   for (const CountryRow& row : kCountries) {
-    if (row.suffix == key) return std::string(row.name);
+    if (row.suffix.size() != suffix.size()) continue;
+    size_t k = 0;
+    while (k < suffix.size() && UpperLetter(suffix[k]) == row.suffix[k]) ++k;
+    if (k == suffix.size()) return row.name;
   }
   return default_name;
 }
 
-std::string ReferringHost(const std::string& referrer, const std::string& default_host) {
-  const std::string host = HostPart(referrer);
+std::string CountryName(const std::string& suffix, const std::string& default_name) {
+  return std::string(CountryNameView(suffix, default_name));
+}
+
+std::string_view ReferringHostView(std::string_view referrer, std::string_view default_host) {
+  const std::string_view host = HostPart(referrer);
   if (host.size() <= 4) return default_host;
-  if (host.find('\'') != std::string::npos) return default_host;
+  if (host.find('\'') != std::string_view::npos) return default_host;
   return host;
 }
 
-std::string RemoteDomain(const std::string& host_name, const std::string& default_domain) {
-  std::string s = HostPart(host_name);
+std::string ReferringHost(const std::string& referrer, const std::string& default_host) {
+  return std::string(ReferringHostView(referrer, default_host));
+}
+
+std::string_view RemoteDomainView(std::string_view host_name, std::string_view default_domain) {
+  std::string_view s = HostPart(host_name);
   // Trailing dots, blanks, hyphens and other characters below '0'.
-  while (!s.empty() && static_cast<unsigned char>(s.back()) < '0') s.pop_back();
+  while (!s.empty() && static_cast<unsigned char>(s.back()) < '0') s.remove_suffix(1);
   // Drop leading labels while more than three characters follow the first dot.
   while (!s.empty()) {
     const size_t dot = s.find('.');
-    if (dot == std::string::npos || s.size() - dot - 1 <= 3) break;
-    s.erase(0, dot + 1);
+    if (dot == std::string_view::npos || s.size() - dot - 1 <= 3) break;
+    s.remove_prefix(dot + 1);
   }
-  if (s.find_first_of("()") != std::string::npos || s.find('.') == std::string::npos) {
+  if (s.find_first_of("()") != std::string_view::npos || s.find('.') == std::string_view::npos) {
     return default_domain;
   }
   if (static_cast<unsigned char>(s.back()) < 'A') return default_domain;
   return s;
+}
+
+std::string RemoteDomain(const std::string& host_name, const std::string& default_domain) {
+  return std::string(RemoteDomainView(host_name, default_domain));
 }
 
 }  // namespace vantora
