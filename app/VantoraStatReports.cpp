@@ -14,8 +14,20 @@ namespace vantora {
 
 namespace {
 
-bool StartsWithIgnoringCase(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && LowerCase(text.substr(0, prefix.size())) == prefix;
+// Whether text with its ASCII capitals lower-cased equals `lower`.
+bool EqualsLowered(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+// Whether text begins with `prefix` (in lower case), ignoring case.
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && EqualsLowered(text.substr(0, prefix.size()), prefix);
 }
 
 std::string ItemOf(TShareReport report, const TVisitorRecord& visitor) {
@@ -177,86 +189,94 @@ void WriteReportRows(std::vector<TShareItem> items, int examined, int rows) {
   if (!text.empty()) Send(text);
 }
 
+namespace {
+
+// A row's size in bytes, about: its markup and the stored texts it shows.
+constexpr size_t kRowBytes = 512;
+
+// Ends a cell of the visitor table and opens the next one.
+constexpr std::string_view kCellBreak = "&nbsp;</font></td><td><font face=Arial size=1>";
+
+// Whether the visitor passes the filter of the kind given; `value` is the
+// filter value in lower case.
+bool Listed(const TVisitorRecord& visitor, int filter_kind, std::string_view value) {
+  switch (filter_kind) {
+    case kFilterNone:
+      return true;
+    case kFilterReferringHost:
+      return EqualsLowered(ReferringHostView(visitor.Referrer, std::string_view()), value);
+    case kFilterCountry:
+      return EqualsLowered(DomainSuffixView(visitor.HostName), value);
+    case kFilterAddress:
+      // Ignoring case like the address table whose links lead here, so an
+      // address written with capital hex digits finds its visitors.
+      return EqualsLowered(visitor.Address, value);
+    case kFilterDomain:
+      return EqualsLowered(RemoteDomainView(visitor.HostName, std::string_view()), value);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 std::string VisitorTableRows(std::span<const TVisitorRecord> visitors,
                              const std::string& filter_value, int filter_kind, int rows,
                              TDateTime now, int offset_hours) {
   const double offset = offset_hours / 24.0;
   double previous_day = std::trunc(now + offset);
+  const std::span<const TVisitorRecord> listed = FirstVisitors(visitors, rows);
   std::string text;
+  // One allocation for the page: a row takes some 400 to 600 bytes.
+  text.reserve(listed.size() * kRowBytes + 256);
   if (filter_kind != kFilterNone) {
-    text += "<tr bgcolor=\"#55BBFF\"><td colspan=6 align=center><b>" + HtmlEscape(filter_value) +
-            "</b></td></tr>\r\n";
+    text += "<tr bgcolor=\"#55BBFF\"><td colspan=6 align=center><b>";
+    AppendHtmlEscaped(&text, filter_value);
+    text += "</b></td></tr>\r\n";
   }
   const std::string value = LowerCase(filter_value);
-  for (const TVisitorRecord& visitor : FirstVisitors(visitors, rows)) {
-    bool listed = false;
-    switch (filter_kind) {
-      case kFilterNone:
-        listed = true;
-        break;
-      case kFilterReferringHost:
-        listed = LowerCase(ReferringHost(visitor.Referrer, std::string())) == value;
-        break;
-      case kFilterCountry:
-        listed = LowerCase(DomainSuffix(visitor.HostName)) == value;
-        break;
-      case kFilterAddress:
-        // Ignoring case like the address table whose links lead here, so an
-        // address written with capital hex digits finds its visitors.
-        listed = LowerCase(visitor.Address) == value;
-        break;
-      case kFilterDomain:
-        listed = LowerCase(RemoteDomain(visitor.HostName, std::string())) == value;
-        break;
-      default:
-        listed = false;
-    }
-    if (!listed) continue;
+  // Appended piece by piece, the fixed markup between two texts in one
+  // piece: a page of 500 rows makes no temporaries.
+  for (const TVisitorRecord& visitor : listed) {
+    if (!Listed(visitor, filter_kind, value)) continue;
 
-    text += "<tr>";
     const TDateTime t = visitor.Time + offset;
     const double day = std::trunc(t);
-    // Appended piece by piece: a page of 500 rows makes no temporaries.
     if (day != previous_day) {
-      text += "<td Nowrap><font face=Arial size=1><b>";
-      text += DateToStr(t);
+      text += "<tr><td Nowrap><font face=Arial size=1><b>";
+      AppendDate(&text, t);
       text += "</b><br>";
-      text += TimeToStr(t);
-      text += "&nbsp;</font></td>";
     } else {
-      text += "<td Nowrap><font face=Arial size=1>";
-      text += TimeToStr(t);
-      text += "&nbsp;</font></td>";
+      text += "<tr><td Nowrap><font face=Arial size=1>";
     }
+    AppendTime(&text, t);
     previous_day = day;
     // The country names of the table need no escaping; the default is markup.
-    text += "<td Nowrap><font face=Arial size=1>";
-    text += CountryName(DomainSuffix(visitor.HostName), "&nbsp;");
+    text += "&nbsp;</font></td><td Nowrap><font face=Arial size=1>";
+    text += CountryNameView(DomainSuffixView(visitor.HostName), "&nbsp;");
     text += "</font></td><td><font face=Arial size=1>";
-    text += HtmlEscape(visitor.Address);
-    text += "&nbsp;</font></td><td><font face=Arial size=1>";
-    text += HtmlEscape(visitor.HostName);
-    text += "&nbsp;</font></td><td><font face=Arial size=1>";
-    text += HtmlEscape(BrowserName(visitor.Agent, std::string()));
-    text += "&nbsp;</font></td>";
-    const std::string shown = filter_kind != kFilterNone
-                                  ? visitor.Referrer
-                                  : ReferringHost(visitor.Referrer, std::string());
-    text += "<td><font face=Arial size=1>";
+    AppendHtmlEscaped(&text, visitor.Address);
+    text += kCellBreak;
+    AppendHtmlEscaped(&text, visitor.HostName);
+    text += kCellBreak;
+    AppendHtmlEscaped(&text, BrowserNameView(visitor.Agent, std::string_view()));
+    text += kCellBreak;
+    const std::string_view shown = filter_kind != kFilterNone
+                                       ? std::string_view(visitor.Referrer)
+                                       : ReferringHostView(visitor.Referrer, std::string_view());
     // Only web addresses become links; anything else (a "javascript:" text,
     // "unknown") is shown as text.
     if (StartsWithIgnoringCase(visitor.Referrer, "http://") ||
         StartsWithIgnoringCase(visitor.Referrer, "https://")) {
       text += "<a href=\"";
-      text += HtmlEscape(visitor.Referrer);
+      AppendHtmlEscaped(&text, visitor.Referrer);
       text += "\">";
-      text += HtmlEscape(shown);
+      AppendHtmlEscaped(&text, shown);
       text += "</a>";
     } else {
-      text += HtmlEscape(shown);
+      AppendHtmlEscaped(&text, shown);
     }
-    text += "&nbsp;</font></td>";
-    text += "</tr>\r\n";
+    text += "&nbsp;</font></td></tr>\r\n";
   }
   return text;
 }
