@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/HttpEng.h"
@@ -149,6 +150,33 @@ TEST(HUtilsFilterTagTextTest, FindDelimiterTakesTheEarliestOfEitherKind) {
 TEST(HUtilsFilterTagTextTest, HtmlEscapeCoversMarkupCharacters) {
   EXPECT_EQ(HtmlEscape("a&b<c>d\"e'f"), "a&amp;b&lt;c&gt;d&quot;e&#39;f");
   EXPECT_EQ(HtmlEscape("plain \x80 text"), "plain \x80 text");
+}
+
+// The appending form adds exactly HtmlEscape's text after what the string
+// holds: markup characters first, last, side by side and between runs of
+// plain bytes of every length, 8-bit bytes and NUL included.
+TEST(HUtilsFilterTagTextTest, AppendHtmlEscapedAddsTheEscapedTextAfterTheContent) {
+  const std::string plain_run(37, 'x');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""},
+      {"&", "&amp;"},
+      {"<>", "&lt;&gt;"},
+      {"\"'", "&quot;&#39;"},
+      {"ab&", "ab&amp;"},
+      {"&ab", "&amp;ab"},
+      {"a<b>c", "a&lt;b&gt;c"},
+      {plain_run, plain_run},
+      {plain_run + "'" + plain_run, plain_run + "&#39;" + plain_run},
+      {"#;=?%\x80\xff", "#;=?%\x80\xff"},
+      {std::string("a\0&", 3), std::string("a\0&amp;", 7)},
+      {"http://example.com/find?q=a&page=2", "http://example.com/find?q=a&amp;page=2"},
+  };
+  for (const auto& [text, escaped] : cases) {
+    std::string out = "<b>";
+    AppendHtmlEscaped(&out, text);
+    EXPECT_EQ(out, "<b>" + escaped) << text;
+    EXPECT_EQ(HtmlEscape(text), escaped) << text;
+  }
 }
 
 // ---------------------------------------------------------------------------

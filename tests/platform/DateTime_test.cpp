@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "platform/Clock.h"
 #include "support/ScopedTimeZone.h"
 
@@ -67,6 +69,23 @@ TEST(DateTime, FormatterCases) {
   Formats().date_separator = '.';
   EXPECT_EQ(FormatDateTime("dd/mm", dt), "07.03");
   Formats() = saved;
+}
+
+// The appending forms add the formatter's text after what the string holds.
+TEST(DateTime, AppendingFormsAddTheFormattedText) {
+  const TDateTime dt = EncodeDate(1999, 12, 31) + EncodeTime(23, 59, 59, 999);
+  for (const char* format :
+       {"yyyy/mm/dd", "hh:nn:ss", "ddddd 'at' h:mm", "c", "dddd d mmmm yy", "zzz", ""}) {
+    std::string out = "row ";
+    AppendDateTime(&out, format, dt);
+    EXPECT_EQ(out, "row " + FormatDateTime(format, dt)) << format;
+  }
+  std::string out = "<b>";
+  AppendDate(&out, dt);
+  out += "</b>";
+  AppendTime(&out, dt);
+  EXPECT_EQ(out, "<b>" + DateToStr(dt) + "</b>" + TimeToStr(dt));
+  EXPECT_EQ(out, "<b>1999/12/31</b>23:59:59");
 }
 
 TEST(DateTime, LocalTimeAndBiasFollowTheZone) {
