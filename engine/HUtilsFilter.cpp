@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "engine/HttpEng.h"
@@ -119,6 +121,42 @@ struct HtmlSpecialBytes {
 };
 constexpr HtmlSpecialBytes kHtmlSpecial;
 
+bool IsHtmlSpecial(char c) { return kHtmlSpecial.special[static_cast<unsigned char>(c)]; }
+
+// Whether eight bytes may hold one that HTML text must not hold as it is:
+// with 0x05 set in them the bytes '"', '#', '&' and '\'' become 0x27, with
+// 0x02 set '<' and '>' become 0x3E, so that the word has one of them exactly
+// when the exclusive or with that value leaves a zero byte.  ('#' needs no
+// escaping: a word that holds one is looked at byte by byte.)
+bool MayHoldHtmlSpecial(const char* eight_bytes) {
+  constexpr uint64_t kOnes = 0x0101010101010101;
+  constexpr uint64_t kHighs = 0x8080808080808080;
+  uint64_t word;
+  std::memcpy(&word, eight_bytes, sizeof word);
+  const uint64_t quotes = (word | kOnes * 0x05) ^ (kOnes * 0x27);
+  const uint64_t angles = (word | kOnes * 0x02) ^ (kOnes * 0x3E);
+  return ((((quotes - kOnes) & ~quotes) | ((angles - kOnes) & ~angles)) & kHighs) != 0;
+}
+
+// The first byte from p on (before end) that HTML text must not hold as it
+// is, or end; eight bytes tested at a time.
+const char* FindHtmlSpecial(const char* p, const char* end) {
+  if (end - p >= 8) {
+    while (end - p >= 8) {
+      if (MayHoldHtmlSpecial(p)) {
+        for (int k = 0; k < 8; ++k) {
+          if (IsHtmlSpecial(p[k])) return p + k;
+        }
+      }
+      p += 8;
+    }
+    // The last bytes as the end of a word that overlaps bytes found plain.
+    if (p == end || !MayHoldHtmlSpecial(end - 8)) return end;
+  }
+  while (p < end && !IsHtmlSpecial(*p)) ++p;
+  return p;
+}
+
 }  // namespace
 
 void AppendHtmlEscaped(std::string* out, std::string_view text) {
@@ -127,11 +165,25 @@ void AppendHtmlEscaped(std::string* out, std::string_view text) {
   while (p < end) {
     // Runs of plain bytes are copied at once: most visitor texts have no
     // special byte at all.
-    const char* run = p;
-    while (run < end && !kHtmlSpecial.special[static_cast<unsigned char>(*run)]) ++run;
+    const char* run = FindHtmlSpecial(p, end);
     if (run != p) out->append(p, static_cast<size_t>(run - p));
     if (run == end) break;
     out->append(HtmlReference(static_cast<unsigned char>(*run)));
+    p = run + 1;
+  }
+}
+
+char* HtmlEscapeTo(char* out, std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  for (;;) {
+    const char* run = FindHtmlSpecial(p, end);
+    std::memcpy(out, p, static_cast<size_t>(run - p));
+    out += run - p;
+    if (run == end) return out;
+    const std::string_view reference = HtmlReference(static_cast<unsigned char>(*run));
+    std::memcpy(out, reference.data(), reference.size());
+    out += reference.size();
     p = run + 1;
   }
 }
