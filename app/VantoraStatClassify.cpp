@@ -268,16 +268,19 @@ std::string_view BrowserNameView(std::string_view agent, std::string_view defaul
   const size_t compatible = agent.find(kCompatible);
   if (compatible != std::string_view::npos) {
     const size_t begin = compatible + kCompatible.size();
-    const size_t end = agent.find_first_of(";)", begin);
-    if (end != std::string_view::npos) {
+    size_t end = begin;
+    while (end < agent.size() && agent[end] != ';' && agent[end] != ')') ++end;
+    if (end < agent.size()) {
       const std::string_view name = TrimView(agent.substr(begin, end - begin));
       return name.empty() ? default_name : name;
     }
     // "compatible;" without an end: the name is taken from the start of the
     // agent like any other.
   }
-  const size_t end = agent.find_first_of(" [(");
-  if (end == std::string_view::npos) return default_name;
+  // A loop of our own: find_first_of searches the set for every byte.
+  size_t end = 0;
+  while (end < agent.size() && agent[end] != ' ' && agent[end] != '[' && agent[end] != '(') ++end;
+  if (end == agent.size()) return default_name;
   const std::string_view name = TrimView(agent.substr(0, end + 1));
   return name.empty() ? default_name : name;
 }
