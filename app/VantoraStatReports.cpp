@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string_view>
 #include <unordered_map>
 
@@ -194,8 +195,23 @@ namespace {
 // A row's size in bytes, about: its markup and the stored texts it shows.
 constexpr size_t kRowBytes = 512;
 
+// The markup of a row after its time cell, around the texts it shows.
+constexpr std::string_view kTimeEnd = "&nbsp;</font></td><td Nowrap><font face=Arial size=1>";
+constexpr std::string_view kCountryEnd = "</font></td><td><font face=Arial size=1>";
 // Ends a cell of the visitor table and opens the next one.
 constexpr std::string_view kCellBreak = "&nbsp;</font></td><td><font face=Arial size=1>";
+constexpr std::string_view kLinkStart = "<a href=\"";
+constexpr std::string_view kLinkMiddle = "\">";
+constexpr std::string_view kLinkEnd = "</a>";
+constexpr std::string_view kRowEnd = "&nbsp;</font></td></tr>\r\n";
+constexpr size_t kRowMarkupAfterTime = kTimeEnd.size() + kCountryEnd.size() +
+                                       3 * kCellBreak.size() + kLinkStart.size() +
+                                       kLinkMiddle.size() + kLinkEnd.size() + kRowEnd.size();
+
+char* Put(char* out, std::string_view piece) {
+  std::memcpy(out, piece.data(), piece.size());
+  return out + piece.size();
+}
 
 // Whether the visitor passes the filter of the kind given; `value` is the
 // filter value in lower case.
@@ -252,31 +268,42 @@ std::string VisitorTableRows(std::span<const TVisitorRecord> visitors,
     AppendTime(&text, t);
     previous_day = day;
     // The country names of the table need no escaping; the default is markup.
-    text += "&nbsp;</font></td><td Nowrap><font face=Arial size=1>";
-    text += CountryNameView(DomainSuffixView(visitor.HostName), "&nbsp;");
-    text += "</font></td><td><font face=Arial size=1>";
-    AppendHtmlEscaped(&text, visitor.Address);
-    text += kCellBreak;
-    AppendHtmlEscaped(&text, visitor.HostName);
-    text += kCellBreak;
-    AppendHtmlEscaped(&text, BrowserNameView(visitor.Agent, std::string_view()));
-    text += kCellBreak;
+    const std::string_view country = CountryNameView(DomainSuffixView(visitor.HostName), "&nbsp;");
+    const std::string_view browser = BrowserNameView(visitor.Agent, std::string_view());
     const std::string_view shown = filter_kind != kFilterNone
                                        ? std::string_view(visitor.Referrer)
                                        : ReferringHostView(visitor.Referrer, std::string_view());
     // Only web addresses become links; anything else (a "javascript:" text,
     // "unknown") is shown as text.
-    if (StartsWithIgnoringCase(visitor.Referrer, "http://") ||
-        StartsWithIgnoringCase(visitor.Referrer, "https://")) {
-      text += "<a href=\"";
-      AppendHtmlEscaped(&text, visitor.Referrer);
-      text += "\">";
-      AppendHtmlEscaped(&text, shown);
-      text += "</a>";
+    const bool link = StartsWithIgnoringCase(visitor.Referrer, "http://") ||
+                      StartsWithIgnoringCase(visitor.Referrer, "https://");
+    // The rest of the row is written in place, into room for its longest
+    // form (every byte escaped), and the text cut to what was written.
+    const size_t escaped = visitor.Address.size() + visitor.HostName.size() + browser.size() +
+                           shown.size() + (link ? visitor.Referrer.size() : 0);
+    const size_t start = text.size();
+    text.resize(start + kRowMarkupAfterTime + country.size() + kHtmlEscapeGrowth * escaped);
+    char* out = text.data() + start;
+    out = Put(out, kTimeEnd);
+    out = Put(out, country);
+    out = Put(out, kCountryEnd);
+    out = HtmlEscapeTo(out, visitor.Address);
+    out = Put(out, kCellBreak);
+    out = HtmlEscapeTo(out, visitor.HostName);
+    out = Put(out, kCellBreak);
+    out = HtmlEscapeTo(out, browser);
+    out = Put(out, kCellBreak);
+    if (link) {
+      out = Put(out, kLinkStart);
+      out = HtmlEscapeTo(out, visitor.Referrer);
+      out = Put(out, kLinkMiddle);
+      out = HtmlEscapeTo(out, shown);
+      out = Put(out, kLinkEnd);
     } else {
-      AppendHtmlEscaped(&text, shown);
+      out = HtmlEscapeTo(out, shown);
     }
-    text += "&nbsp;</font></td></tr>\r\n";
+    out = Put(out, kRowEnd);
+    text.resize(static_cast<size_t>(out - text.data()));
   }
   return text;
 }
