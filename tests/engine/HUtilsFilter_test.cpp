@@ -152,6 +152,57 @@ TEST(HUtilsFilterTagTextTest, HtmlEscapeCoversMarkupCharacters) {
   EXPECT_EQ(HtmlEscape("plain \x80 text"), "plain \x80 text");
 }
 
+// The escape at a pointer and the appending form against a plain byte by
+// byte reference, for every length up to 40 with a markup character (or a
+// '#', which the word test cannot tell from them) at every position, so that
+// each position within a word of eight, the last word and the overlapping
+// tail are all met.
+TEST(HUtilsFilterTagTextTest, HtmlEscapeToFindsMarkupAtEveryPositionOfEveryLength) {
+  const auto reference = [](const std::string& text) {
+    std::string escaped;
+    for (const char c : text) {
+      switch (c) {
+        case '&':
+          escaped += "&amp;";
+          break;
+        case '<':
+          escaped += "&lt;";
+          break;
+        case '>':
+          escaped += "&gt;";
+          break;
+        case '"':
+          escaped += "&quot;";
+          break;
+        case '\'':
+          escaped += "&#39;";
+          break;
+        default:
+          escaped += c;
+      }
+    }
+    return escaped;
+  };
+  for (size_t length = 0; length <= 40; ++length) {
+    for (size_t at = 0; at <= length; ++at) {
+      for (const char mark : {'&', '<', '>', '"', '\'', '#', '\xA6'}) {
+        std::string text(length, 'a');
+        for (size_t k = 0; k < length; ++k) text[k] = static_cast<char>("abc.-/:?=%"[k % 10]);
+        if (at < length) text[at] = mark;
+        if (length > 20 && at + 9 < length) text[at + 9] = '>';
+        const std::string expected = reference(text);
+        std::string buffer(kHtmlEscapeGrowth * length + 1, '\x7F');
+        char* end = HtmlEscapeTo(buffer.data(), text);
+        ASSERT_EQ(std::string(buffer.data(), end), expected) << text;
+        ASSERT_EQ(buffer[static_cast<size_t>(end - buffer.data())], '\x7F') << text;
+        std::string appended = "x";
+        AppendHtmlEscaped(&appended, text);
+        ASSERT_EQ(appended, "x" + expected) << text;
+      }
+    }
+  }
+}
+
 // The appending form adds exactly HtmlEscape's text after what the string
 // holds: markup characters first, last, side by side and between runs of
 // plain bytes of every length, 8-bit bytes and NUL included.
