@@ -8,6 +8,10 @@
 #include <cstring>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/HttpEng.h"
 #include "platform/DateTime.h"
 
@@ -138,9 +142,36 @@ bool MayHoldHtmlSpecial(const char* eight_bytes) {
   return ((((quotes - kOnes) & ~quotes) | ((angles - kOnes) & ~angles)) & kHighs) != 0;
 }
 
+#if defined(__SSE2__)
+// The bytes to escape among sixteen, as the bits of their positions.
+unsigned HtmlSpecialBits(const char* sixteen_bytes) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sixteen_bytes));
+  __m128i hits = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('&'));
+  hits = _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('<')));
+  hits = _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('>')));
+  hits = _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
+  hits = _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\'')));
+  return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+#endif
+
 // The first byte from p on (before end) that HTML text must not hold as it
-// is, or end; eight bytes tested at a time.
+// is, or end; sixteen bytes tested at a time where the processor can, eight
+// otherwise.
 const char* FindHtmlSpecial(const char* p, const char* end) {
+#if defined(__SSE2__)
+  if (end - p >= 16) {
+    while (end - p >= 16) {
+      const unsigned bits = HtmlSpecialBits(p);
+      if (bits != 0) return p + __builtin_ctz(bits);
+      p += 16;
+    }
+    if (p == end) return end;
+    // The last bytes as the end of sixteen that overlap bytes found plain.
+    const unsigned bits = HtmlSpecialBits(end - 16) >> (16 - (end - p));
+    return bits != 0 ? p + __builtin_ctz(bits) : end;
+  }
+#endif
   if (end - p >= 8) {
     while (end - p >= 8) {
       if (MayHoldHtmlSpecial(p)) {
