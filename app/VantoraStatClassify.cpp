@@ -113,6 +113,24 @@ struct TwoLetterIndex {
 };
 constexpr TwoLetterIndex kTwoLetterCountries;
 
+// The rows of the longer suffixes (three and four letters), in table order.
+constexpr size_t kLongSuffixes = 7;
+struct LongSuffixRows {
+  size_t row[kLongSuffixes] = {};
+  constexpr LongSuffixRows() {
+    size_t n = 0;
+    for (size_t i = 0; i < kCountries.size(); ++i) {
+      if (kCountries[i].suffix.size() > 2) row[n++] = i;
+    }
+  }
+};
+constexpr LongSuffixRows kLongSuffixRows;
+static_assert([] {
+  size_t n = 0;
+  for (const CountryRow& row : kCountries) n += row.suffix.size() > 2 ? 1 : 0;
+  return n;
+}() == kLongSuffixes);
+
 // The ASCII letter c in upper case, or 0 for any other byte (no suffix of
 // the table holds one).
 constexpr char UpperLetter(char c) {
@@ -309,7 +327,8 @@ std::string_view CountryNameView(std::string_view suffix, std::string_view defau
     return row == 0 ? default_name : kCountries[row - 1].name;
   }
   if (suffix.size() < 2 || suffix.size() > 4) return default_name;
-  for (const CountryRow& row : kCountries) {
+  for (const size_t index : kLongSuffixRows.row) {
+    const CountryRow& row = kCountries[index];
     if (row.suffix.size() != suffix.size()) continue;
     size_t k = 0;
     while (k < suffix.size() && UpperLetter(suffix[k]) == row.suffix[k]) ++k;
