@@ -27,6 +27,13 @@ std::string_view HostPart(std::string_view s) {
   return s;
 }
 
+// The bytes that end a browser name read from the start of an agent.
+struct NameEnds {
+  bool ends[256] = {};
+  constexpr NameEnds() { ends[' '] = ends['['] = ends['('] = true; }
+};
+constexpr NameEnds kEndsName;
+
 // Removes characters with codes up to 32 from both ends; a part of text.
 std::string_view TrimView(std::string_view text) {
   size_t begin = 0;
@@ -297,7 +304,7 @@ std::string_view BrowserNameView(std::string_view agent, std::string_view defaul
   }
   // A loop of our own: find_first_of searches the set for every byte.
   size_t end = 0;
-  while (end < agent.size() && agent[end] != ' ' && agent[end] != '[' && agent[end] != '(') ++end;
+  while (end < agent.size() && !kEndsName.ends[static_cast<unsigned char>(agent[end])]) ++end;
   if (end == agent.size()) return default_name;
   const std::string_view name = TrimView(agent.substr(0, end + 1));
   return name.empty() ? default_name : name;
