@@ -354,8 +354,9 @@ void AppendDate(std::string* out, TDateTime dt) { AppendDateTime(out, Formats().
 
 void AppendTime(std::string* out, TDateTime dt) {
   const HostFormats& host = Formats();
-  if (host.long_time != "hh:nn:ss" && host.long_time != "hh:mm:ss") {
-    AppendDateTime(out, host.long_time, dt);
+  const std::string_view format = host.long_time;
+  if (format.size() != 8 || (format != "hh:nn:ss" && format != "hh:mm:ss")) {
+    AppendDateTime(out, format, dt);
     return;
   }
   // The host's usual format, written without reading it: a table of times
