@@ -363,14 +363,24 @@ std::string_view RemoteDomainView(std::string_view host_name, std::string_view d
   std::string_view s = HostPart(host_name);
   // Trailing dots, blanks, hyphens and other characters below '0'.
   while (!s.empty() && static_cast<unsigned char>(s.back()) < '0') s.remove_suffix(1);
-  // Drop leading labels while more than three characters follow the first dot.
-  while (!s.empty()) {
-    const size_t dot = s.find('.');
-    if (dot == std::string_view::npos || s.size() - dot - 1 <= 3) break;
-    s.remove_prefix(dot + 1);
+  // Drop leading labels while more than three characters follow the first
+  // dot: the domain begins after the last dot met before one that three
+  // characters or fewer follow.  Plain loops over a short host name.
+  size_t begin = 0;
+  bool dot = false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '.') continue;
+    if (s.size() - i - 1 <= 3) {
+      dot = true;
+      break;
+    }
+    begin = i + 1;
   }
-  if (s.find_first_of("()") != std::string_view::npos || s.find('.') == std::string_view::npos) {
-    return default_domain;
+  // Without such a dot every dot was dropped with its label.
+  if (!dot) return default_domain;
+  s.remove_prefix(begin);
+  for (const char c : s) {
+    if (c == '(' || c == ')') return default_domain;
   }
   if (static_cast<unsigned char>(s.back()) < 'A') return default_domain;
   return s;

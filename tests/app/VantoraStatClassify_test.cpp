@@ -273,6 +273,14 @@ TEST(VantoraStatClassifyTest, RemoteDomain) {
       {"host.ex(ample).com", kDefault},
       {"host.example.c0", kDefault},
       {"http://www.example.org/path", "example.org"},
+      // Labels dropped one by one up to the dot that three characters or
+      // fewer follow; parentheses count only in what is left.
+      {"a.b.c.d.e", "c.d.e"},
+      {".com", ".com"},
+      {"x.abcd", kDefault},
+      {"(x).example.com", "example.com"},
+      {"a.(b).com", kDefault},
+      {"a..com", ".com"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(RemoteDomain(c.input, kDefault), c.expected) << c.input;
