@@ -382,8 +382,8 @@ std::string_view RemoteDomainView(std::string_view host_name, std::string_view d
   for (const char c : s) {
     if (c == '(' || c == ')') return default_domain;
   }
-  if (static_cast<unsigned char>(s.back()) < 'A') return default_domain;
-  return s;
+  // A numeric address ends in a digit.
+  return static_cast<unsigned char>(s.back()) < 'A' ? default_domain : s;
 }
 
 std::string RemoteDomain(const std::string& host_name, const std::string& default_domain) {
