@@ -3,6 +3,7 @@
 #include "engine/HUtilsFilter.h"
 
 #include <atomic>
+#include <bit>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -190,13 +191,14 @@ const char* FindHtmlSpecial(const char* p, const char* end) {
   if (end - p >= 16) {
     while (end - p >= 16) {
       const unsigned bits = HtmlSpecialBits(p);
-      if (bits != 0) return p + __builtin_ctz(bits);
+      if (bits != 0) return p + std::countr_zero(bits);
       p += 16;
     }
     if (p == end) return end;
-    // The last bytes as the end of sixteen that overlap bytes found plain.
+    // The last bytes, read as the end of sixteen that reach back over bytes
+    // found plain (their bits shifted out).
     const unsigned bits = HtmlSpecialBits(end - 16) >> (16 - (end - p));
-    return bits != 0 ? p + __builtin_ctz(bits) : end;
+    return bits != 0 ? p + std::countr_zero(bits) : end;
   }
 #endif
   if (end - p >= 8) {
@@ -248,12 +250,13 @@ char* HtmlEscapeTo(char* out, std::string_view text) {
         p += 16;
         continue;
       }
-      const int plain = __builtin_ctz(bits);
+      const int plain = std::countr_zero(bits);
       out = PutHtmlReference(out + plain, p[plain]);
       p += plain + 1;
     }
-    // The last bytes as the end of sixteen that overlap bytes already
-    // written; when they are plain, one copy ends the text.
+    // The last bytes, read as the end of sixteen that reach back over bytes
+    // already done (their bits shifted out); when they are plain, one copy
+    // ends the text.
     if (p == end) return out;
     if ((HtmlSpecialBits(end - 16) >> (16 - (end - p))) == 0) {
       std::memcpy(out, p, static_cast<size_t>(end - p));
