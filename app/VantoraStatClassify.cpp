@@ -17,16 +17,31 @@ constexpr size_t kMaxPart = 255;
 
 // The referrer cuts shared by ReferringHost and RemoteDomain: the text after
 // the first "://" (when present), then up to the first '/', then up to the
-// first '\'.
-std::string HostPart(const std::string& text) {
-  std::string s = text;
+// first '\\'.  A part of text.
+std::string_view HostPart(std::string_view s) {
   const size_t scheme_end = s.find("://");
-  if (scheme_end != std::string::npos) s = s.substr(scheme_end + 3, kMaxPart);
+  if (scheme_end != std::string_view::npos) s = s.substr(scheme_end + 3, kMaxPart);
   const size_t slash = s.find('/');
-  if (slash != std::string::npos) s.erase(slash);
+  if (slash != std::string_view::npos) s = s.substr(0, slash);
   const size_t backslash = s.find('\\');
-  if (backslash != std::string::npos) s.erase(backslash);
+  if (backslash != std::string_view::npos) s = s.substr(0, backslash);
   return s;
+}
+
+// The bytes that end a browser name read from the start of an agent.
+struct NameEnds {
+  bool ends[256] = {};
+  constexpr NameEnds() { ends[' '] = ends['['] = ends['('] = true; }
+};
+constexpr NameEnds kEndsName;
+
+// Removes characters with codes up to 32 from both ends; a part of text.
+std::string_view TrimView(std::string_view text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
+  return text.substr(begin, end - begin);
 }
 
 struct CountryRow {
@@ -89,6 +104,47 @@ constexpr std::array<CountryRow, 103> kCountries = {{
     {"YU", "Yugoslavia"},     {"ZA", "South Africa"},
     {"ZR", "Zaire"},
 }};
+
+// The rows of the two-letter suffixes by their letters: kCountries index + 1
+// at (first - 'A') * 26 + (second - 'A'), 0 where no row has those letters.
+// The first row of a suffix wins, as in a search of the table in its order.
+struct TwoLetterIndex {
+  uint8_t row[26 * 26] = {};
+  constexpr TwoLetterIndex() {
+    for (size_t i = 0; i < kCountries.size(); ++i) {
+      const std::string_view suffix = kCountries[i].suffix;
+      if (suffix.size() != 2) continue;
+      uint8_t& slot = row[(suffix[0] - 'A') * 26 + (suffix[1] - 'A')];
+      if (slot == 0) slot = static_cast<uint8_t>(i + 1);
+    }
+  }
+};
+constexpr TwoLetterIndex kTwoLetterCountries;
+
+// The rows of the longer suffixes (three and four letters), in table order.
+constexpr size_t kLongSuffixes = 7;
+struct LongSuffixRows {
+  size_t row[kLongSuffixes] = {};
+  constexpr LongSuffixRows() {
+    size_t n = 0;
+    for (size_t i = 0; i < kCountries.size(); ++i) {
+      if (kCountries[i].suffix.size() > 2) row[n++] = i;
+    }
+  }
+};
+constexpr LongSuffixRows kLongSuffixRows;
+static_assert([] {
+  size_t n = 0;
+  for (const CountryRow& row : kCountries) n += row.suffix.size() > 2 ? 1 : 0;
+  return n;
+}() == kLongSuffixes);
+
+// The ASCII letter c in upper case, or 0 for any other byte (no suffix of
+// the table holds one).
+constexpr char UpperLetter(char c) {
+  if (c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 'A');
+  return c >= 'A' && c <= 'Z' ? c : '\0';
+}
 
 // The texts that decide a browser family, in the order they are looked
 // for: the first rule whose text occurs in the agent decides.  Crawlers and
@@ -287,71 +343,107 @@ std::string StoredAgent(const std::string& agent, size_t size) {
   return FamilyText(MatchFamily(stored)) == FamilyText(whole) ? stored : cut;
 }
 
-std::string BrowserName(const std::string& agent, const std::string& default_name) {
+std::string_view BrowserNameView(std::string_view agent, std::string_view default_name) {
   if (agent.empty()) return default_name;
   static constexpr std::string_view kCompatible = "compatible;";
   const size_t compatible = agent.find(kCompatible);
-  if (compatible != std::string::npos) {
+  if (compatible != std::string_view::npos) {
     const size_t begin = compatible + kCompatible.size();
-    const size_t end = agent.find_first_of(";)", begin);
-    if (end != std::string::npos) {
-      const std::string name = Trim(std::string_view(agent).substr(begin, end - begin));
+    size_t end = begin;
+    while (end < agent.size() && agent[end] != ';' && agent[end] != ')') ++end;
+    if (end < agent.size()) {
+      const std::string_view name = TrimView(agent.substr(begin, end - begin));
       return name.empty() ? default_name : name;
     }
     // "compatible;" without an end: the name is taken from the start of the
     // agent like any other.
   }
-  const size_t end = agent.find_first_of(" [(");
-  if (end == std::string::npos) return default_name;
-  const std::string name = Trim(std::string_view(agent).substr(0, end + 1));
+  // A loop of our own: find_first_of searches the set for every byte.
+  size_t end = 0;
+  while (end < agent.size() && !kEndsName.ends[static_cast<unsigned char>(agent[end])]) ++end;
+  if (end == agent.size()) return default_name;
+  const std::string_view name = TrimView(agent.substr(0, end + 1));
   return name.empty() ? default_name : name;
 }
 
-std::string DomainSuffix(const std::string& host_name) {
+std::string BrowserName(const std::string& agent, const std::string& default_name) {
+  return std::string(BrowserNameView(agent, default_name));
+}
+
+std::string_view DomainSuffixView(std::string_view host_name) {
   const size_t dot = host_name.rfind('.');
-  if (dot == std::string::npos) return std::string();
+  if (dot == std::string_view::npos) return std::string_view();
   return host_name.substr(dot + 1, kMaxPart);
 }
 
-std::string CountryName(const std::string& suffix, const std::string& default_name) {
-  const std::string key = UpperCase(suffix);
-  for (const CountryRow& row : kCountries) {
-    if (row.suffix == key) return std::string(row.name);
+std::string DomainSuffix(const std::string& host_name) {
+  return std::string(DomainSuffixView(host_name));
+}
+
+std::string_view CountryNameView(std::string_view suffix, std::string_view default_name) {
+  if (suffix.size() == 2) {
+    // Nearly every suffix met: found by its letters.
+    const char first = UpperLetter(suffix[0]);
+    const char second = UpperLetter(suffix[1]);
+    if (first == '\0' || second == '\0') return default_name;
+    const uint8_t row = kTwoLetterCountries.row[(first - 'A') * 26 + (second - 'A')];
+    return row == 0 ? default_name : kCountries[row - 1].name;
+  }
+  if (suffix.size() < 2 || suffix.size() > 4) return default_name;
+  for (const size_t index : kLongSuffixRows.row) {
+    const CountryRow& row = kCountries[index];
+    if (row.suffix.size() != suffix.size()) continue;
+    size_t k = 0;
+    while (k < suffix.size() && UpperLetter(suffix[k]) == row.suffix[k]) ++k;
+    if (k == suffix.size()) return row.name;
   }
   return default_name;
 }
 
-std::string ReferringHost(const std::string& referrer, const std::string& default_host) {
-  const std::string host = HostPart(referrer);
+std::string CountryName(const std::string& suffix, const std::string& default_name) {
+  return std::string(CountryNameView(suffix, default_name));
+}
+
+std::string_view ReferringHostView(std::string_view referrer, std::string_view default_host) {
+  const std::string_view host = HostPart(referrer);
   if (host.size() <= 4) return default_host;
-  if (host.find('\'') != std::string::npos) return default_host;
+  if (host.find('\'') != std::string_view::npos) return default_host;
   return host;
 }
 
-std::string RemoteDomain(const std::string& host_name, const std::string& default_domain) {
-  const std::string host = HostPart(host_name);
-  std::string_view s = host;
+std::string ReferringHost(const std::string& referrer, const std::string& default_host) {
+  return std::string(ReferringHostView(referrer, default_host));
+}
+
+std::string_view RemoteDomainView(std::string_view host_name, std::string_view default_domain) {
+  std::string_view s = HostPart(host_name);
   // Trailing dots, blanks, hyphens and other characters below '0'.
   while (!s.empty() && static_cast<unsigned char>(s.back()) < '0') s.remove_suffix(1);
   // Drop leading labels while more than three characters follow the first
-  // dot.  Short host names: plain loops, no library searches.
-  const auto first_dot = [](std::string_view text) {
-    for (size_t i = 0; i < text.size(); ++i) {
-      if (text[i] == '.') return i;
+  // dot: the domain begins after the last dot met before one that three
+  // characters or fewer follow.  Plain loops over a short host name.
+  size_t begin = 0;
+  bool dot = false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '.') continue;
+    if (s.size() - i - 1 <= 3) {
+      dot = true;
+      break;
     }
-    return std::string_view::npos;
-  };
-  size_t dot = first_dot(s);
-  while (dot != std::string_view::npos && s.size() - dot - 1 > 3) {
-    s.remove_prefix(dot + 1);
-    dot = first_dot(s);
+    begin = i + 1;
   }
-  if (dot == std::string_view::npos) return default_domain;
+  // Without such a dot every dot was dropped with its label.
+  if (!dot) return default_domain;
+  s.remove_prefix(begin);
   for (const char c : s) {
     if (c == '(' || c == ')') return default_domain;
   }
-  if (static_cast<unsigned char>(s.back()) < 'A') return default_domain;
-  return std::string(s);
+  // A numeric address ends in a digit.
+  return static_cast<unsigned char>(s.back()) < 'A' ? default_domain : s;
+}
+
+std::string RemoteDomain(const std::string& host_name, const std::string& default_domain) {
+  return std::string(RemoteDomainView(host_name, default_domain));
 }
 
 }  // namespace vantora

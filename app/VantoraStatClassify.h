@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace vantora {
 
@@ -62,5 +63,14 @@ std::string ReferringHost(const std::string& referrer, const std::string& defaul
 // four or more characters give default_domain.  A referrer-style "scheme://"
 // prefix and a path are cut off first.
 std::string RemoteDomain(const std::string& host_name, const std::string& default_domain);
+
+// The same rules for callers that only read the result, without copies: the
+// result is a part of the argument, the default itself or (CountryNameView)
+// a name of the program's own table, so it lives as long as they do.
+std::string_view BrowserNameView(std::string_view agent, std::string_view default_name);
+std::string_view DomainSuffixView(std::string_view host_name);
+std::string_view CountryNameView(std::string_view suffix, std::string_view default_name);
+std::string_view ReferringHostView(std::string_view referrer, std::string_view default_host);
+std::string_view RemoteDomainView(std::string_view host_name, std::string_view default_domain);
 
 }  // namespace vantora

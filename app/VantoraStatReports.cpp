@@ -15,8 +15,20 @@ namespace vantora {
 
 namespace {
 
-bool StartsWithIgnoringCase(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && LowerCase(text.substr(0, prefix.size())) == prefix;
+// Whether text with its ASCII capitals lower-cased equals `lower`.
+bool EqualsLowered(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+// Whether text begins with `prefix` (in lower case), ignoring case.
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && EqualsLowered(text.substr(0, prefix.size()), prefix);
 }
 
 std::string ItemOf(TShareReport report, const TVisitorRecord& visitor) {
@@ -323,86 +335,120 @@ void WriteReportRows(std::vector<TShareItem> items, int examined, int rows) {
   if (!text.empty()) Send(text);
 }
 
+namespace {
+
+// A row's size in bytes, about: its markup and the stored texts it shows.
+constexpr size_t kRowBytes = 512;
+
+// The markup of a row after its time cell, around the texts it shows.
+constexpr std::string_view kTimeEnd = "&nbsp;</font></td><td Nowrap><font face=Arial size=1>";
+constexpr std::string_view kCountryEnd = "</font></td><td><font face=Arial size=1>";
+// Ends a cell of the visitor table and opens the next one.
+constexpr std::string_view kCellBreak = "&nbsp;</font></td><td><font face=Arial size=1>";
+constexpr std::string_view kLinkStart = "<a href=\"";
+constexpr std::string_view kLinkMiddle = "\">";
+constexpr std::string_view kLinkEnd = "</a>";
+constexpr std::string_view kRowEnd = "&nbsp;</font></td></tr>\r\n";
+constexpr size_t kRowMarkupAfterTime = kTimeEnd.size() + kCountryEnd.size() +
+                                       3 * kCellBreak.size() + kLinkStart.size() +
+                                       kLinkMiddle.size() + kLinkEnd.size() + kRowEnd.size();
+
+char* Put(char* out, std::string_view piece) {
+  std::memcpy(out, piece.data(), piece.size());
+  return out + piece.size();
+}
+
+// Whether the visitor passes the filter of the kind given; `value` is the
+// filter value in lower case.
+bool Listed(const TVisitorRecord& visitor, int filter_kind, std::string_view value) {
+  switch (filter_kind) {
+    case kFilterNone:
+      return true;
+    case kFilterReferringHost:
+      return EqualsLowered(ReferringHostView(visitor.Referrer, std::string_view()), value);
+    case kFilterCountry:
+      return EqualsLowered(DomainSuffixView(visitor.HostName), value);
+    case kFilterAddress:
+      // Ignoring case like the address table whose links lead here, so an
+      // address written with capital hex digits finds its visitors.
+      return EqualsLowered(visitor.Address, value);
+    case kFilterDomain:
+      return EqualsLowered(RemoteDomainView(visitor.HostName, std::string_view()), value);
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 std::string VisitorTableRows(std::span<const TVisitorRecord> visitors,
                              const std::string& filter_value, int filter_kind, int rows,
                              TDateTime now, int offset_hours) {
   const double offset = offset_hours / 24.0;
   double previous_day = std::trunc(now + offset);
+  const std::span<const TVisitorRecord> listed = FirstVisitors(visitors, rows);
   std::string text;
+  // One allocation for the page: a row takes some 400 to 600 bytes.
+  text.reserve(listed.size() * kRowBytes + 256);
   if (filter_kind != kFilterNone) {
-    text += "<tr bgcolor=\"#55BBFF\"><td colspan=6 align=center><b>" + HtmlEscape(filter_value) +
-            "</b></td></tr>\r\n";
+    text += "<tr bgcolor=\"#55BBFF\"><td colspan=6 align=center><b>";
+    AppendHtmlEscaped(&text, filter_value);
+    text += "</b></td></tr>\r\n";
   }
   const std::string value = LowerCase(filter_value);
-  for (const TVisitorRecord& visitor : FirstVisitors(visitors, rows)) {
-    bool listed = false;
-    switch (filter_kind) {
-      case kFilterNone:
-        listed = true;
-        break;
-      case kFilterReferringHost:
-        listed = LowerCase(ReferringHost(visitor.Referrer, std::string())) == value;
-        break;
-      case kFilterCountry:
-        listed = LowerCase(DomainSuffix(visitor.HostName)) == value;
-        break;
-      case kFilterAddress:
-        // Ignoring case like the address table whose links lead here, so an
-        // address written with capital hex digits finds its visitors.
-        listed = LowerCase(visitor.Address) == value;
-        break;
-      case kFilterDomain:
-        listed = LowerCase(RemoteDomain(visitor.HostName, std::string())) == value;
-        break;
-      default:
-        listed = false;
-    }
-    if (!listed) continue;
+  // Appended piece by piece, the fixed markup between two texts in one
+  // piece: a page of 500 rows makes no temporaries.
+  for (const TVisitorRecord& visitor : listed) {
+    if (!Listed(visitor, filter_kind, value)) continue;
 
-    text += "<tr>";
     const TDateTime t = visitor.Time + offset;
     const double day = std::trunc(t);
-    // Appended piece by piece: a page of 500 rows makes no temporaries.
     if (day != previous_day) {
-      text += "<td Nowrap><font face=Arial size=1><b>";
-      text += DateToStr(t);
+      text += "<tr><td Nowrap><font face=Arial size=1><b>";
+      AppendDate(&text, t);
       text += "</b><br>";
-      text += TimeToStr(t);
-      text += "&nbsp;</font></td>";
     } else {
-      text += "<td Nowrap><font face=Arial size=1>";
-      text += TimeToStr(t);
-      text += "&nbsp;</font></td>";
+      text += "<tr><td Nowrap><font face=Arial size=1>";
     }
+    AppendTime(&text, t);
     previous_day = day;
     // The country names of the table need no escaping; the default is markup.
-    text += "<td Nowrap><font face=Arial size=1>";
-    text += CountryName(DomainSuffix(visitor.HostName), "&nbsp;");
-    text += "</font></td><td><font face=Arial size=1>";
-    text += HtmlEscape(visitor.Address);
-    text += "&nbsp;</font></td><td><font face=Arial size=1>";
-    text += HtmlEscape(visitor.HostName);
-    text += "&nbsp;</font></td><td><font face=Arial size=1>";
-    text += HtmlEscape(BrowserName(visitor.Agent, std::string()));
-    text += "&nbsp;</font></td>";
-    const std::string shown = filter_kind != kFilterNone
-                                  ? visitor.Referrer
-                                  : ReferringHost(visitor.Referrer, std::string());
-    text += "<td><font face=Arial size=1>";
+    const std::string_view country = CountryNameView(DomainSuffixView(visitor.HostName), "&nbsp;");
+    const std::string_view browser = BrowserNameView(visitor.Agent, std::string_view());
+    const std::string_view shown = filter_kind != kFilterNone
+                                       ? std::string_view(visitor.Referrer)
+                                       : ReferringHostView(visitor.Referrer, std::string_view());
     // Only web addresses become links; anything else (a "javascript:" text,
     // "unknown") is shown as text.
-    if (StartsWithIgnoringCase(visitor.Referrer, "http://") ||
-        StartsWithIgnoringCase(visitor.Referrer, "https://")) {
-      text += "<a href=\"";
-      text += HtmlEscape(visitor.Referrer);
-      text += "\">";
-      text += HtmlEscape(shown);
-      text += "</a>";
+    const bool link = StartsWithIgnoringCase(visitor.Referrer, "http://") ||
+                      StartsWithIgnoringCase(visitor.Referrer, "https://");
+    // The rest of the row is written in place, into room for its longest
+    // form (every byte escaped), and the text cut to what was written.
+    const size_t escaped = visitor.Address.size() + visitor.HostName.size() + browser.size() +
+                           shown.size() + (link ? visitor.Referrer.size() : 0);
+    const size_t start = text.size();
+    text.resize(start + kRowMarkupAfterTime + country.size() + kHtmlEscapeGrowth * escaped);
+    char* out = text.data() + start;
+    out = Put(out, kTimeEnd);
+    out = Put(out, country);
+    out = Put(out, kCountryEnd);
+    out = HtmlEscapeTo(out, visitor.Address);
+    out = Put(out, kCellBreak);
+    out = HtmlEscapeTo(out, visitor.HostName);
+    out = Put(out, kCellBreak);
+    out = HtmlEscapeTo(out, browser);
+    out = Put(out, kCellBreak);
+    if (link) {
+      out = Put(out, kLinkStart);
+      out = HtmlEscapeTo(out, visitor.Referrer);
+      out = Put(out, kLinkMiddle);
+      out = HtmlEscapeTo(out, shown);
+      out = Put(out, kLinkEnd);
     } else {
-      text += HtmlEscape(shown);
+      out = HtmlEscapeTo(out, shown);
     }
-    text += "&nbsp;</font></td>";
-    text += "</tr>\r\n";
+    out = Put(out, kRowEnd);
+    text.resize(static_cast<size_t>(out - text.data()));
   }
   return text;
 }

@@ -69,6 +69,13 @@ ConditionStack& CurrentConditionStack();
 
 // Escapes '&', '<', '>', '"' and '\'' as HTML character references.
 std::string HtmlEscape(std::string_view text);
+// The same, appended to *out (which must not be text's own storage).
+void AppendHtmlEscaped(std::string* out, std::string_view text);
+// The most bytes HtmlEscape makes of one byte ("&quot;").
+inline constexpr size_t kHtmlEscapeGrowth = 6;
+// The same, written at `out`, which must have room for kHtmlEscapeGrowth *
+// text.size() bytes (and not overlap text); returns the end of what it wrote.
+char* HtmlEscapeTo(char* out, std::string_view text);
 
 class THttpTextFilterComponent : public TComponent {
  public:

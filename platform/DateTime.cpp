@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 
 #include "platform/Clock.h"
@@ -52,6 +53,24 @@ void SplitMilliseconds(TDateTime dt, int64_t* days, int64_t* ms_of_day) {
   *ms_of_day = ms;
 }
 
+// Every field of a date-time, from one split: what DecodeDate and
+// DecodeTime give.
+struct DateTimeFields {
+  int year, month, day, hour, minute, second, ms;
+};
+
+DateTimeFields SplitFields(TDateTime dt) {
+  int64_t days, ms;
+  SplitMilliseconds(dt, &days, &ms);
+  DateTimeFields fields;
+  CivilFromDays(days + kDayZero, &fields.year, &fields.month, &fields.day);
+  fields.hour = static_cast<int>(ms / 3600000);
+  fields.minute = static_cast<int>(ms / 60000 % 60);
+  fields.second = static_cast<int>(ms / 1000 % 60);
+  fields.ms = static_cast<int>(ms % 1000);
+  return fields;
+}
+
 const char* const kShortMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 const char* const kLongMonths[] = {"January",   "February", "March",    "April",
@@ -61,23 +80,73 @@ const char* const kShortDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat
 const char* const kLongDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                  "Thursday", "Friday", "Saturday"};
 
-void AppendNumber(std::string* out, int value, int digits) {
+// Collects formatted text in a small block of its own and appends it to the
+// string a block at a time: a date or a time is one append, not one per
+// character.
+class BlockWriter {
+ public:
+  // "*out" must remain live while this writer is in use.
+  explicit BlockWriter(std::string* out) : out_(out) {}
+  BlockWriter(const BlockWriter&) = delete;
+  BlockWriter& operator=(const BlockWriter&) = delete;
+  ~BlockWriter() { Flush(); }
+
+  void Put(char c) {
+    if (size_ == sizeof block_) Flush();
+    block_[size_++] = c;
+  }
+  void Put(std::string_view text) {
+    if (text.size() > sizeof block_ - size_) {
+      Flush();
+      if (text.size() > sizeof block_) {
+        out_->append(text);
+        return;
+      }
+    }
+    std::memcpy(block_ + size_, text.data(), text.size());
+    size_ += text.size();
+  }
+  // The string with everything put so far, for writing to it directly.
+  std::string* Flushed() {
+    Flush();
+    return out_;
+  }
+
+ private:
+  void Flush() {
+    if (size_ == 0) return;
+    out_->append(block_, size_);
+    size_ = 0;
+  }
+
+  std::string* out_;
+  char block_[64];
+  size_t size_ = 0;
+};
+
+void AppendNumber(BlockWriter* out, int value, int digits) {
+  if (value >= 0 && value < 100 && digits <= 2) {
+    // A time's or a date's fields but the year: one or two digits.
+    if (value >= 10 || digits == 2) out->Put(static_cast<char>('0' + value / 10));
+    out->Put(static_cast<char>('0' + value % 10));
+    return;
+  }
   if (value >= 0 && value < 10000) {
-    // The common case (a date's or time's fields), without a string of its
-    // own: at least `digits` digits, leading zeros first.
+    // Without a string of its own: at least `digits` digits, leading zeros
+    // first.
     char text[4];
     int n = 0;
     do {
       text[3 - n++] = static_cast<char>('0' + value % 10);
       value /= 10;
     } while (value > 0);
-    for (int pad = n; pad < digits; ++pad) out->push_back('0');
-    for (int k = 4 - n; k < 4; ++k) out->push_back(text[k]);
+    for (int pad = n; pad < digits; ++pad) out->Put('0');
+    for (int k = 4 - n; k < 4; ++k) out->Put(text[k]);
     return;
   }
-  std::string text = std::to_string(value);
-  if (static_cast<int>(text.size()) < digits) out->append(digits - text.size(), '0');
-  out->append(text);
+  const std::string text = std::to_string(value);
+  for (int pad = static_cast<int>(text.size()); pad < digits; ++pad) out->Put('0');
+  out->Put(text);
 }
 
 // Format letters are ASCII, whatever the host's locale says of other bytes.
@@ -188,13 +257,13 @@ HostFormats& Formats() {
   return formats;
 }
 
-std::string FormatDateTime(std::string_view format, TDateTime dt) {
-  int year, month, day, hour, minute, second, ms;
-  DecodeDate(dt, &year, &month, &day);
-  DecodeTime(dt, &hour, &minute, &second, &ms);
+void AppendDateTime(std::string* out, std::string_view format, TDateTime dt) {
+  const DateTimeFields fields = SplitFields(dt);
+  const int year = fields.year, month = fields.month, day = fields.day;
+  const int hour = fields.hour, minute = fields.minute, second = fields.second, ms = fields.ms;
   const HostFormats& host = Formats();
+  BlockWriter writer(out);
 
-  std::string out;
   bool after_hour = false;  // "m" right after an hour means minutes
   size_t i = 0;
   while (i < format.size()) {
@@ -210,58 +279,60 @@ std::string FormatDateTime(std::string_view format, TDateTime dt) {
       case '"': {
         size_t end = format.find(c, i + 1);
         if (end == std::string_view::npos) end = format.size();
-        out.append(format.substr(i + 1, end - i - 1));
+        writer.Put(format.substr(i + 1, end - i - 1));
         i = end + 1;
         continue;
       }
       case 'y':
         if (run <= 2) {
-          AppendNumber(&out, year % 100, 2);
+          AppendNumber(&writer, year % 100, 2);
         } else {
-          AppendNumber(&out, year, 4);
+          AppendNumber(&writer, year, 4);
         }
         break;
       case 'm':
         if (after_hour && run <= 2) {
-          AppendNumber(&out, minute, run);
+          AppendNumber(&writer, minute, run);
         } else if (run <= 2) {
-          AppendNumber(&out, month, run);
+          AppendNumber(&writer, month, run);
         } else {
-          out.append(run == 3 ? kShortMonths[month - 1] : kLongMonths[month - 1]);
+          writer.Put(run == 3 ? kShortMonths[month - 1] : kLongMonths[month - 1]);
         }
         break;
       case 'd':
         if (run <= 2) {
-          AppendNumber(&out, day, run);
+          AppendNumber(&writer, day, run);
         } else if (run <= 4) {
-          out.append(run == 3 ? kShortDays[DayOfWeek(dt) - 1] : kLongDays[DayOfWeek(dt) - 1]);
+          writer.Put(run == 3 ? kShortDays[DayOfWeek(dt) - 1] : kLongDays[DayOfWeek(dt) - 1]);
         } else {
-          out.append(FormatDateTime(host.short_date, dt));
+          AppendDateTime(writer.Flushed(), host.short_date, dt);
         }
         break;
       case 'h':
-        AppendNumber(&out, hour, run >= 2 ? 2 : 1);
+        AppendNumber(&writer, hour, run >= 2 ? 2 : 1);
         break;
       case 'n':
-        AppendNumber(&out, minute, run >= 2 ? 2 : 1);
+        AppendNumber(&writer, minute, run >= 2 ? 2 : 1);
         break;
       case 's':
-        AppendNumber(&out, second, run >= 2 ? 2 : 1);
+        AppendNumber(&writer, second, run >= 2 ? 2 : 1);
         break;
       case 'z':
-        AppendNumber(&out, ms, run >= 3 ? 3 : 1);
+        AppendNumber(&writer, ms, run >= 3 ? 3 : 1);
         break;
       case 'c':
-        out.append(DateTimeToStr(dt));
+        AppendDateTime(writer.Flushed(), host.short_date, dt);
+        writer.Put(' ');
+        AppendDateTime(writer.Flushed(), host.long_time, dt);
         break;
       case '/':
-        for (size_t k = 0; k < run; ++k) out.push_back(host.date_separator);
+        for (size_t k = 0; k < run; ++k) writer.Put(host.date_separator);
         break;
       case ':':
-        for (size_t k = 0; k < run; ++k) out.push_back(host.time_separator);
+        for (size_t k = 0; k < run; ++k) writer.Put(host.time_separator);
         break;
       default:
-        for (size_t k = 0; k < run; ++k) out.push_back(format[i + k]);
+        for (size_t k = 0; k < run; ++k) writer.Put(format[i + k]);
         break;
     }
     if (lower == 'h') {
@@ -271,7 +342,37 @@ std::string FormatDateTime(std::string_view format, TDateTime dt) {
     }
     i += run;
   }
+}
+
+std::string FormatDateTime(std::string_view format, TDateTime dt) {
+  std::string out;
+  AppendDateTime(&out, format, dt);
   return out;
+}
+
+void AppendDate(std::string* out, TDateTime dt) { AppendDateTime(out, Formats().short_date, dt); }
+
+void AppendTime(std::string* out, TDateTime dt) {
+  const HostFormats& host = Formats();
+  const std::string_view format = host.long_time;
+  if (format.size() != 8 || (format != "hh:nn:ss" && format != "hh:mm:ss")) {
+    AppendDateTime(out, format, dt);
+    return;
+  }
+  // The host's usual format, written without reading it: a table of times
+  // calls this once per row, and the time needs no date fields.
+  int64_t days, ms;
+  SplitMilliseconds(dt, &days, &ms);
+  const int seconds = static_cast<int>(ms / 1000);
+  const int fields[3] = {seconds / 3600, seconds / 60 % 60, seconds % 60};
+  char text[8];
+  for (int k = 0; k < 3; ++k) {
+    text[3 * k] = static_cast<char>('0' + fields[k] / 10);
+    text[3 * k + 1] = static_cast<char>('0' + fields[k] % 10);
+  }
+  text[2] = host.time_separator;
+  text[5] = host.time_separator;
+  out->append(text, sizeof text);
 }
 
 std::string DateToStr(TDateTime dt) { return FormatDateTime(Formats().short_date, dt); }

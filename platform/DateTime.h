@@ -59,9 +59,14 @@ HostFormats& Formats();
 // "zzz" milliseconds, "c" short date and long time, "/" the date separator,
 // ":" the time separator; text in single or double quotes is copied.
 std::string FormatDateTime(std::string_view format, TDateTime dt);
+// The same, appended to *out (which must not hold format).
+void AppendDateTime(std::string* out, std::string_view format, TDateTime dt);
 // Short date, a blank, long time.
 std::string DateTimeToStr(TDateTime dt);
 std::string DateToStr(TDateTime dt);
 std::string TimeToStr(TDateTime dt);
+// DateToStr and TimeToStr appended to *out.
+void AppendDate(std::string* out, TDateTime dt);
+void AppendTime(std::string* out, TDateTime dt);
 
 }  // namespace vantora

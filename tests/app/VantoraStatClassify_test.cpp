@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vantora {
@@ -89,6 +91,151 @@ TEST(VantoraStatClassifyTest, CountryTableHasEveryRow) {
   EXPECT_EQ(CountryName("edu", kDefault), "Education");
 }
 
+// The whole table, suffix and name, as the reports show it.
+const std::map<std::string, std::string> kCountryTable = {
+    {"AT", "Austria"},        {"AR", "Argentina"},
+    {"ARPA", "Arpanet"},      {"AE", "United Arab Emirates"},
+    {"AM", "Armenia"},        {"AS", "American Samoa"},
+    {"AU", "Australia"},      {"BE", "Belgium"},
+    {"BI", "Burundi"},        {"BG", "Bulgaria"},
+    {"BO", "Bolivia"},        {"BM", "Bermuda"},
+    {"BY", "Belarus"},        {"BR", "Brazil"},
+    {"BH", "Bahrain"},        {"CA", "Canada"},
+    {"CG", "Congo"},          {"CN", "China"},
+    {"COM", "US Commercial"}, {"CR", "Costa Rica"},
+    {"CH", "Switzerland"},    {"CZ", "Czech Republic"},
+    {"DE", "Germany"},        {"DK", "Denmark"},
+    {"EDU", "Education"},     {"EE", "Estonia"},
+    {"ES", "Spain"},          {"FI", "Finland"},
+    {"FO", "Faroe Islands"},  {"FR", "France"},
+    {"GB", "Great Britain"},  {"GF", "French Guiana"},
+    {"GU", "Guam"},           {"GT", "Guatemala"},
+    {"GG", "Guernsey"},       {"GL", "Greenland"},
+    {"GR", "Greece"},         {"GOV", "Government"},
+    {"HK", "Hong Kong"},      {"HR", "Croatia"},
+    {"HU", "Hungary"},        {"INT", "International"},
+    {"IE", "Ireland"},        {"IL", "Israel"},
+    {"IM", "Isle of Man"},    {"IS", "Iceland"},
+    {"IT", "Italy"},          {"ID", "Indonesia"},
+    {"IN", "India"},          {"IR", "Iran"},
+    {"JE", "Jersey"},         {"JO", "Jordan"},
+    {"JP", "Japan"},          {"KR", "South Korea"},
+    {"LB", "Lebanon"},        {"LK", "Sri Lanka"},
+    {"LI", "Liechtenstein"},  {"LY", "Libya"},
+    {"LT", "Lithuania"},      {"LU", "Luxembourg"},
+    {"LV", "Latvia"},         {"MIL", "Military"},
+    {"MU", "Mauritius"},      {"MX", "Mexico"},
+    {"MY", "Malaysia"},       {"NET", "Network"},
+    {"NL", "Netherlands"},    {"NO", "Norway"},
+    {"NF", "Norfolk Island"}, {"NU", "Niue"},
+    {"NZ", "New Zealand"},    {"PE", "Peru"},
+    {"PY", "Paraguay"},       {"PL", "Poland"},
+    {"PH", "Philippines"},    {"PK", "Pakistan"},
+    {"PN", "Pitcairn"},       {"PT", "Portugal"},
+    {"QA", "Qatar"},          {"RO", "Romania"},
+    {"RW", "Rwanda"},         {"RU", "Russia"},
+    {"SE", "Sweden"},         {"SG", "Singapore"},
+    {"SI", "Slovenia"},       {"SK", "Slovakia"},
+    {"SU", "Sovjet Union"},   {"TR", "Turkey"},
+    {"TN", "Tunisia"},        {"TH", "Thailand"},
+    {"TW", "Taiwan"},         {"TM", "Turkmenistan"},
+    {"TO", "Tonga"},          {"UA", "Ukraine"},
+    {"UG", "Uganda"},         {"US", "USA"},
+    {"UY", "Uruguay"},        {"UK", "Great Britain"},
+    {"VE", "Venezuela"},      {"VN", "Vietnam"},
+    {"YU", "Yugoslavia"},     {"ZA", "South Africa"},
+    {"ZR", "Zaire"},
+};
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// What the table gives for a suffix: an exact match of the upper-cased text.
+std::string ExpectedCountry(const std::string& suffix) {
+  const auto row = kCountryTable.find(UpperAscii(suffix));
+  return row == kCountryTable.end() ? kDefault : row->second;
+}
+
+// Every two-byte suffix (letters of either case, digits, punctuation and
+// 8-bit bytes) and every table row in three letter cases, with a byte
+// changed, cut and lengthened: the name of the table row or the default.
+TEST(VantoraStatClassifyTest, CountryNameOfEveryTwoByteSuffixAndEveryRow) {
+  ASSERT_EQ(kCountryTable.size(), 103u);
+  for (int first = 0; first < 256; ++first) {
+    for (int second = 0; second < 256; ++second) {
+      const std::string suffix = {static_cast<char>(first), static_cast<char>(second)};
+      ASSERT_EQ(CountryName(suffix, kDefault), ExpectedCountry(suffix)) << first << " " << second;
+    }
+  }
+  for (const auto& [suffix, name] : kCountryTable) {
+    std::string lower = suffix;
+    for (char& c : lower) c = static_cast<char>(c - 'A' + 'a');
+    std::string mixed = lower;
+    mixed[0] = suffix[0];
+    for (const std::string& form : {suffix, lower, mixed}) {
+      EXPECT_EQ(CountryName(form, kDefault), name) << form;
+      EXPECT_EQ(CountryNameView(form, kDefault), name) << form;
+    }
+    for (const std::string& other :
+         {suffix + "A", suffix.substr(1), "X" + suffix, suffix.substr(0, suffix.size() - 1) + "@",
+          suffix + std::string(1, '\0')}) {
+      EXPECT_EQ(CountryName(other, kDefault), ExpectedCountry(other)) << other;
+    }
+  }
+}
+
+// The string_view forms give the string forms' results, as parts of their
+// argument (or the default itself).
+TEST(VantoraStatClassifyTest, ViewFormsGiveTheSameTextsWithoutCopies) {
+  const std::vector<std::string> texts = {
+      "",
+      "Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)",
+      "Mozilla/4.7 [en] (Win98; I)",
+      "Opera(Windows)",
+      "Wget/1.5",
+      "Foo/1.0 (compatible; Bar",
+      "X (compatible; ; Y)",
+      "http://example.com/a/b.htm",
+      "https://www.search.example/q?x=1",
+      "http:///a/b.htm",
+      "file://server\\share\\page.htm",
+      "http://o'hara.example/",
+      "dialup12.city.example.com",
+      "host.example.com. -",
+      "host.ex(ample).com",
+      "10.0.0.1",
+      "pc7.example.de",
+      "a." + std::string(300, 'x'),
+      "http://" + std::string(300, 'y') + ".com/",
+  };
+  const std::string fallback = kDefault;
+  const auto part_of = [](std::string_view part, const std::string& whole,
+                          const std::string& default_text) {
+    if (part.data() == default_text.data() && part.size() == default_text.size()) return true;
+    return part.empty() || (part.data() >= whole.data() &&
+                            part.data() + part.size() <= whole.data() + whole.size());
+  };
+  for (const std::string& text : texts) {
+    const std::string_view browser = BrowserNameView(text, fallback);
+    EXPECT_EQ(browser, BrowserName(text, fallback)) << text;
+    EXPECT_TRUE(part_of(browser, text, fallback)) << text;
+    const std::string_view suffix = DomainSuffixView(text);
+    EXPECT_EQ(suffix, DomainSuffix(text)) << text;
+    EXPECT_TRUE(part_of(suffix, text, fallback)) << text;
+    EXPECT_EQ(CountryNameView(suffix, fallback), CountryName(std::string(suffix), fallback));
+    const std::string_view host = ReferringHostView(text, fallback);
+    EXPECT_EQ(host, ReferringHost(text, fallback)) << text;
+    EXPECT_TRUE(part_of(host, text, fallback)) << text;
+    const std::string_view domain = RemoteDomainView(text, fallback);
+    EXPECT_EQ(domain, RemoteDomain(text, fallback)) << text;
+    EXPECT_TRUE(part_of(domain, text, fallback)) << text;
+  }
+}
+
 TEST(VantoraStatClassifyTest, ReferringHost) {
   const std::vector<Case> cases = {
       {"http://example.com/a/b.htm", "example.com"},
@@ -126,6 +273,14 @@ TEST(VantoraStatClassifyTest, RemoteDomain) {
       {"host.ex(ample).com", kDefault},
       {"host.example.c0", kDefault},
       {"http://www.example.org/path", "example.org"},
+      // Labels dropped one by one up to the dot that three characters or
+      // fewer follow; parentheses count only in what is left.
+      {"a.b.c.d.e", "c.d.e"},
+      {".com", ".com"},
+      {"x.abcd", kDefault},
+      {"(x).example.com", "example.com"},
+      {"a.(b).com", kDefault},
+      {"a..com", ".com"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(RemoteDomain(c.input, kDefault), c.expected) << c.input;

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/HttpEng.h"
@@ -149,6 +150,84 @@ TEST(HUtilsFilterTagTextTest, FindDelimiterTakesTheEarliestOfEitherKind) {
 TEST(HUtilsFilterTagTextTest, HtmlEscapeCoversMarkupCharacters) {
   EXPECT_EQ(HtmlEscape("a&b<c>d\"e'f"), "a&amp;b&lt;c&gt;d&quot;e&#39;f");
   EXPECT_EQ(HtmlEscape("plain \x80 text"), "plain \x80 text");
+}
+
+// The escape at a pointer and the appending form against a plain byte by
+// byte reference, for every length up to 40 with a markup character (or a
+// '#', which the word test cannot tell from them) at every position, so that
+// each position within a word of eight, the last word and the overlapping
+// tail are all met.
+TEST(HUtilsFilterTagTextTest, HtmlEscapeToFindsMarkupAtEveryPositionOfEveryLength) {
+  const auto reference = [](const std::string& text) {
+    std::string escaped;
+    for (const char c : text) {
+      switch (c) {
+        case '&':
+          escaped += "&amp;";
+          break;
+        case '<':
+          escaped += "&lt;";
+          break;
+        case '>':
+          escaped += "&gt;";
+          break;
+        case '"':
+          escaped += "&quot;";
+          break;
+        case '\'':
+          escaped += "&#39;";
+          break;
+        default:
+          escaped += c;
+      }
+    }
+    return escaped;
+  };
+  for (size_t length = 0; length <= 40; ++length) {
+    for (size_t at = 0; at <= length; ++at) {
+      for (const char mark : {'&', '<', '>', '"', '\'', '#', '\xA6'}) {
+        std::string text(length, 'a');
+        for (size_t k = 0; k < length; ++k) text[k] = static_cast<char>("abc.-/:?=%"[k % 10]);
+        if (at < length) text[at] = mark;
+        if (length > 20 && at + 9 < length) text[at + 9] = '>';
+        const std::string expected = reference(text);
+        std::string buffer(kHtmlEscapeGrowth * length + 1, '\x7F');
+        char* end = HtmlEscapeTo(buffer.data(), text);
+        ASSERT_EQ(std::string(buffer.data(), end), expected) << text;
+        ASSERT_EQ(buffer[static_cast<size_t>(end - buffer.data())], '\x7F') << text;
+        std::string appended = "x";
+        AppendHtmlEscaped(&appended, text);
+        ASSERT_EQ(appended, "x" + expected) << text;
+      }
+    }
+  }
+}
+
+// The appending form adds exactly HtmlEscape's text after what the string
+// holds: markup characters first, last, side by side and between runs of
+// plain bytes of every length, 8-bit bytes and NUL included.
+TEST(HUtilsFilterTagTextTest, AppendHtmlEscapedAddsTheEscapedTextAfterTheContent) {
+  const std::string plain_run(37, 'x');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""},
+      {"&", "&amp;"},
+      {"<>", "&lt;&gt;"},
+      {"\"'", "&quot;&#39;"},
+      {"ab&", "ab&amp;"},
+      {"&ab", "&amp;ab"},
+      {"a<b>c", "a&lt;b&gt;c"},
+      {plain_run, plain_run},
+      {plain_run + "'" + plain_run, plain_run + "&#39;" + plain_run},
+      {"#;=?%\x80\xff", "#;=?%\x80\xff"},
+      {std::string("a\0&", 3), std::string("a\0&amp;", 7)},
+      {"http://example.com/find?q=a&page=2", "http://example.com/find?q=a&amp;page=2"},
+  };
+  for (const auto& [text, escaped] : cases) {
+    std::string out = "<b>";
+    AppendHtmlEscaped(&out, text);
+    EXPECT_EQ(out, "<b>" + escaped) << text;
+    EXPECT_EQ(HtmlEscape(text), escaped) << text;
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/Clock.h"
 #include "support/ScopedTimeZone.h"
 
@@ -66,6 +69,47 @@ TEST(DateTime, FormatterCases) {
   HostFormats saved = Formats();
   Formats().date_separator = '.';
   EXPECT_EQ(FormatDateTime("dd/mm", dt), "07.03");
+  Formats() = saved;
+}
+
+// The appending forms add the formatter's text after what the string holds.
+TEST(DateTime, AppendingFormsAddTheFormattedText) {
+  const TDateTime dt = EncodeDate(1999, 12, 31) + EncodeTime(23, 59, 59, 999);
+  for (const char* format :
+       {"yyyy/mm/dd", "hh:nn:ss", "ddddd 'at' h:mm", "c", "dddd d mmmm yy", "zzz", ""}) {
+    std::string out = "row ";
+    AppendDateTime(&out, format, dt);
+    EXPECT_EQ(out, "row " + FormatDateTime(format, dt)) << format;
+  }
+  std::string out = "<b>";
+  AppendDate(&out, dt);
+  out += "</b>";
+  AppendTime(&out, dt);
+  EXPECT_EQ(out, "<b>" + DateToStr(dt) + "</b>" + TimeToStr(dt));
+  EXPECT_EQ(out, "<b>1999/12/31</b>23:59:59");
+}
+
+// AppendTime writes the host's usual time formats itself and hands any other
+// to the formatter: the text is the formatter's in every case, at every
+// second of a day, around midnight and with the milliseconds rounded.
+TEST(DateTime, AppendTimeGivesTheFormattersTextForEveryLongTimeFormat) {
+  const HostFormats saved = Formats();
+  const TDateTime day = EncodeDate(2026, 12, 10);
+  std::vector<TDateTime> times = {day + EncodeTime(23, 59, 59, 999) + 0.4 / kMillisecondsPerDay,
+                                  day + EncodeTime(23, 59, 59, 999) + 0.6 / kMillisecondsPerDay,
+                                  day - 0.25, EncodeDate(1899, 12, 30) - 1.5};
+  for (int second = 0; second < 86400; second += 7) times.push_back(day + second / 86400.0);
+  for (const char* format : {"hh:nn:ss", "hh:mm:ss", "h:nn:ss", "hh:nn", "HH:NN:SS", "hh.nn.ss"}) {
+    for (const char separator : {':', '.'}) {
+      Formats().long_time = format;
+      Formats().time_separator = separator;
+      for (const TDateTime t : times) {
+        std::string out = "x";
+        AppendTime(&out, t);
+        ASSERT_EQ(out, "x" + FormatDateTime(format, t)) << format << " " << separator << " " << t;
+      }
+    }
+  }
   Formats() = saved;
 }
 
