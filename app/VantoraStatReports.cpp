@@ -31,22 +31,25 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualsLowered(text.substr(0, prefix.size()), prefix);
 }
 
-std::string ItemOf(TShareReport report, const TVisitorRecord& visitor) {
+// A visitor's item: a view of its stored text or of a default, or, for the
+// family table, of *own.
+std::string_view ItemOf(TShareReport report, const TVisitorRecord& visitor, std::string* own) {
   switch (report) {
     case TShareReport::Browser:
-      return BrowserName(visitor.Agent, "Unknown");
+      return BrowserNameView(visitor.Agent, "Unknown");
     case TShareReport::Country:
-      return DomainSuffix(visitor.HostName);
+      return DomainSuffixView(visitor.HostName);
     case TShareReport::Address:
       return visitor.Address;
     case TShareReport::Domain:
-      return RemoteDomain(visitor.HostName, std::string());
+      return RemoteDomainView(visitor.HostName, std::string_view());
     case TShareReport::Referrer:
-      return ReferringHost(visitor.Referrer, std::string());
+      return ReferringHostView(visitor.Referrer, std::string_view());
     case TShareReport::Family:
-      return BrowserFamily(visitor.Agent, "Unknown");
+      *own = BrowserFamily(visitor.Agent, "Unknown");
+      return *own;
   }
-  return std::string();
+  return std::string_view();
 }
 
 // The stored text a share table classifies: visitors with the same text
@@ -286,13 +289,14 @@ std::vector<TShareItem> CountShareItems(TShareReport report,
       ++items[*place].Count;
       continue;
     }
-    std::string item = ItemOf(report, visitor);
+    std::string own;
+    const std::string_view item = ItemOf(report, visitor, &own);
     // The compared form: the item itself unless case is ignored and it has
     // capitals (most items have none), then a lowered copy of its own.
     const bool lowered = ignore_case && has_capitals(item);
     std::string_view key = item;
     if (lowered) {
-      keys.push_back(LowerCase(item));
+      keys.push_back(LowerCase(std::string(item)));
       key = keys.back();
     }
     uint64_t key_hash;
@@ -303,7 +307,7 @@ std::vector<TShareItem> CountShareItems(TShareReport report,
       if (lowered) keys.pop_back();
     } else {
       place = static_cast<uint32_t>(items.size());
-      items.push_back({std::move(item), 1});
+      items.push_back({std::string(item), 1});
       // The item's own bytes stay where they are: items never grow past
       // their reserve.
       if (!lowered) key = items.back().Item;
