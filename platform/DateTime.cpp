@@ -379,6 +379,37 @@ std::string DateToStr(TDateTime dt) { return FormatDateTime(Formats().short_date
 
 std::string TimeToStr(TDateTime dt) { return FormatDateTime(Formats().long_time, dt); }
 
-std::string DateTimeToStr(TDateTime dt) { return DateToStr(dt) + " " + TimeToStr(dt); }
+std::string DateTimeToStr(TDateTime dt) {
+  // Every line of a request's log starts with the time, mostly the same
+  // second: the text of the last one is kept per thread, with the formats
+  // it was made with.  Without a "z" the formats show nothing finer than
+  // seconds, and every field comes from the same split into days and
+  // milliseconds.
+  struct Kept {
+    int64_t days = 0;
+    int64_t part = -1;
+    HostFormats formats;
+    std::string text;
+  };
+  thread_local Kept kept;
+  const HostFormats& host = Formats();
+  int64_t days, ms;
+  SplitMilliseconds(dt, &days, &ms);
+  const auto shows_ms = [](std::string_view format) {
+    return format.find_first_of("zZ") != std::string_view::npos;
+  };
+  const int64_t part = shows_ms(host.short_date) || shows_ms(host.long_time) ? ms : ms / 1000;
+  const bool same_formats =
+      kept.formats.short_date == host.short_date && kept.formats.long_time == host.long_time &&
+      kept.formats.date_separator == host.date_separator &&
+      kept.formats.time_separator == host.time_separator;
+  if (kept.part == part && kept.days == days && same_formats) return kept.text;
+  std::string text = DateToStr(dt) + " " + TimeToStr(dt);
+  kept.days = days;
+  kept.part = part;
+  kept.formats = host;
+  kept.text = text;
+  return text;
+}
 
 }  // namespace vantora
