@@ -428,7 +428,7 @@ void TSiteStatistic::LoadVisitors(const std::string& path) {
       &stamp);
   if (read) {
     ArrangeVisitors(list.get(), std::min(slots, kVisitorSlots), newest);
-  } else {
+  } else if (slots > 0) {
     // A file that cannot be read whole gives an empty list.
     list = std::make_shared<TVisitorList>();
   }

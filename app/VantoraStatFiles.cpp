@@ -234,7 +234,13 @@ void DecodeVisitorRecordInto(const char* src, TVisitorRecord* record) {
   if (!std::isfinite(record->Time)) record->Time = 0;
   const auto text = [&](size_t offset, size_t size, std::string* out) {
     const size_t length = std::min<size_t>(static_cast<unsigned char>(src[offset]), size);
-    out->assign(src + offset + 1, length);
+    if (length > out->capacity()) {
+      // A fresh string made to size and moved in: cheaper than growing the
+      // one there.
+      *out = std::string(src + offset + 1, length);
+    } else {
+      out->assign(src + offset + 1, length);
+    }
   };
   text(kReferrerOffset, kReferrerSize, &record->Referrer);
   text(kAgentOffset, kAgentSize, &record->Agent);
