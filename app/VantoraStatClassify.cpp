@@ -19,18 +19,12 @@ constexpr size_t kMaxPart = 255;
 // the first "://" (when present), then up to the first '/', then up to the
 // first '\\'.  A part of text.
 std::string_view HostPart(std::string_view s) {
-  // Plain loops: the texts are short, and a library search per character
-  // costs more than the look itself.
-  for (size_t i = 0; i + 2 < s.size(); ++i) {
-    if (s[i] == ':' && s[i + 1] == '/' && s[i + 2] == '/') {
-      s = s.substr(i + 3, kMaxPart);
-      break;
-    }
-  }
-  // Cut at the first '/' and then at the first '\\': at the first of either.
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '/' || s[i] == '\\') return s.substr(0, i);
-  }
+  const size_t scheme_end = s.find("://");
+  if (scheme_end != std::string_view::npos) s = s.substr(scheme_end + 3, kMaxPart);
+  const size_t slash = s.find('/');
+  if (slash != std::string_view::npos) s = s.substr(0, slash);
+  const size_t backslash = s.find('\\');
+  if (backslash != std::string_view::npos) s = s.substr(0, backslash);
   return s;
 }
 
