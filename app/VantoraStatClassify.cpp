@@ -222,28 +222,41 @@ struct FamilyMatch {
   bool mobile = false;
 };
 
-// For each byte of an agent, the rules and mobile marks that may begin at
-// it: bit r for rule r (rules that ignore case under both cases of their
-// first letter), bit kMarkBit + m for mobile mark m (matched exactly).
+// The rules and mobile marks as bits of one word: bit r for rule r, bit
+// kMarkBit + m for mobile mark m (marks are matched exactly).
 constexpr size_t kMarkBit = kFamilyRules.size();
 static_assert(kMarkBit + kMobileMarks.size() <= 64, "one bit per rule and mark");
 
-constexpr std::array<uint64_t, 256> MakeFamilyStarts() {
-  std::array<uint64_t, 256> starts{};
+// For byte k of a rule or mark text (k = 0 or 1: every text is longer), the
+// rules and marks whose k-th byte it is, under both cases for the rules that
+// ignore case.
+constexpr std::array<uint64_t, 256> MakeFamilyBytes(size_t k) {
+  std::array<uint64_t, 256> bytes{};
   for (size_t r = 0; r < kFamilyRules.size(); ++r) {
-    const auto first = static_cast<unsigned char>(kFamilyRules[r].text[0]);
-    starts[first] |= uint64_t{1} << r;
-    if (kFamilyRules[r].ignore_case && first >= 'a' && first <= 'z') {
-      starts[first - 'a' + 'A'] |= uint64_t{1} << r;
-    }
+    const auto c = static_cast<unsigned char>(kFamilyRules[r].text[k]);
+    bytes[c] |= uint64_t{1} << r;
+    if (kFamilyRules[r].ignore_case && c >= 'a' && c <= 'z')
+      bytes[c - 'a' + 'A'] |= uint64_t{1} << r;
   }
   for (size_t m = 0; m < kMobileMarks.size(); ++m) {
-    starts[static_cast<unsigned char>(kMobileMarks[m][0])] |= uint64_t{1} << (kMarkBit + m);
+    bytes[static_cast<unsigned char>(kMobileMarks[m][k])] |= uint64_t{1} << (kMarkBit + m);
   }
-  return starts;
+  return bytes;
 }
 
-constexpr std::array<uint64_t, 256> kFamilyStarts = MakeFamilyStarts();
+constexpr bool AllTextsLongerThanOne() {
+  for (const FamilyRule& rule : kFamilyRules) {
+    if (rule.text.size() < 2) return false;
+  }
+  for (std::string_view mark : kMobileMarks) {
+    if (mark.size() < 2) return false;
+  }
+  return true;
+}
+static_assert(AllTextsLongerThanOne(), "the second-byte table needs two bytes of every text");
+
+constexpr std::array<uint64_t, 256> kFamilyStarts = MakeFamilyBytes(0);
+constexpr std::array<uint64_t, 256> kFamilySeconds = MakeFamilyBytes(1);
 
 // The first rule, in the table's order, whose text occurs in the agent (the
 // rules that ignore case are looked for in the lowered agent), where it first
@@ -269,8 +282,10 @@ FamilyMatch MatchFamily(const std::string& agent) {
   // The rules before the best one, and the marks while none has been met.
   uint64_t wanted = ((uint64_t{1} << kFamilyRules.size()) - 1) | kAllMarks;
   bool mobile_mark = false;
-  for (size_t at = 0; at < agent.size() && wanted != 0; ++at) {
-    uint64_t candidates = kFamilyStarts[static_cast<unsigned char>(agent[at])] & wanted;
+  // A text begins at `at` only where its first two bytes are there.
+  for (size_t at = 0; at + 1 < agent.size() && wanted != 0; ++at) {
+    uint64_t candidates = kFamilyStarts[static_cast<unsigned char>(agent[at])] &
+                          kFamilySeconds[static_cast<unsigned char>(agent[at + 1])] & wanted;
     while (candidates != 0) {
       const auto bit = static_cast<size_t>(std::countr_zero(candidates));
       candidates &= candidates - 1;
