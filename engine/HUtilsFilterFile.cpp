@@ -42,6 +42,29 @@ void THttpFileFilter::Execute(const std::string& file_name) {
   const off_t end = file.Size();
   if (OnFileOpened) OnFileOpened();
 
+  // The file is read a large chunk at a time and handed out in blocks of
+  // kBlockSize, as if each block were read on its own: one system call for
+  // a whole template instead of one per block.
+  constexpr off_t kChunkSize = 64 * 1024;
+  std::string chunk;
+  off_t chunk_start = 0;  // the file offset of chunk[0]
+  const auto read_block = [&](char* into, size_t want, off_t at) -> ssize_t {
+    if (at < chunk_start ||
+        at + static_cast<off_t>(want) > chunk_start + static_cast<off_t>(chunk.size())) {
+      const off_t size = std::min<off_t>(kChunkSize, end - at);
+      chunk.resize(static_cast<size_t>(std::max<off_t>(size, 0)));
+      const ssize_t got = chunk.empty() ? 0 : file.ReadAt(chunk.data(), chunk.size(), at);
+      chunk.resize(static_cast<size_t>(std::max<ssize_t>(got, 0)));
+      chunk_start = at;
+      if (got < 0) return -1;
+    }
+    const size_t available =
+        static_cast<size_t>(chunk_start + static_cast<off_t>(chunk.size()) - at);
+    const size_t count = std::min(want, available);
+    std::memcpy(into, chunk.data() + (at - chunk_start), count);
+    return static_cast<ssize_t>(count);
+  };
+
   char block[kBlockSize];
   std::string piece;
   off_t offset = 0;
@@ -49,7 +72,7 @@ void THttpFileFilter::Execute(const std::string& file_name) {
   while (full) {
     const size_t want =
         static_cast<size_t>(std::min<off_t>(kBlockSize, std::max<off_t>(end - offset, 0)));
-    ssize_t count = want == 0 ? 0 : file.ReadAt(block, want, offset);
+    ssize_t count = want == 0 ? 0 : read_block(block, want, offset);
     if (count < 0) count = 0;  // a failed read ends the file
     offset += count;
     full = count == kBlockSize;
