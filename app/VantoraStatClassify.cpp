@@ -31,7 +31,9 @@ std::string_view HostPart(std::string_view s) {
 // The bytes that end a browser name read from the start of an agent.
 struct NameEnds {
   bool ends[256] = {};
-  constexpr NameEnds() { ends[' '] = ends['['] = ends['('] = true; }
+  constexpr NameEnds() {
+    for (const unsigned char c : {' ', '[', '('}) ends[c] = true;
+  }
 };
 constexpr NameEnds kEndsName;
 
