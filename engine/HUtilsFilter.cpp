@@ -266,7 +266,8 @@ char* HtmlEscapeTo(char* out, std::string_view text) {
 #endif
   for (;;) {
     const char* run = FindHtmlSpecial(p, end);
-    std::memcpy(out, p, static_cast<size_t>(run - p));
+    // An empty text may have no bytes at all to copy from (a null data()).
+    if (run != p) std::memcpy(out, p, static_cast<size_t>(run - p));
     out += run - p;
     if (run == end) return out;
     out = PutHtmlReference(out, *run);

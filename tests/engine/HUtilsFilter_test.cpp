@@ -201,6 +201,10 @@ TEST(HUtilsFilterTagTextTest, HtmlEscapeToFindsMarkupAtEveryPositionOfEveryLengt
       }
     }
   }
+  // An empty view without any bytes behind it (a null data()).
+  char room[1] = {'\x7F'};
+  EXPECT_EQ(HtmlEscapeTo(room, std::string_view()), room);
+  EXPECT_EQ(room[0], '\x7F');
 }
 
 // The appending form adds exactly HtmlEscape's text after what the string
