@@ -307,17 +307,6 @@ std::shared_ptr<const TVisitorList> BuildVisitorList(const VisitorFileContents& 
   return list;
 }
 
-std::shared_ptr<const TVisitorList> BuildVisitorList(const VisitorFileBytes& contents) {
-  const int count = std::min(contents.slots, kVisitorSlots);
-  auto list = std::make_shared<TVisitorList>();
-  for (int k = 0; k < count; ++k) {
-    DecodeVisitorRecordInto(contents.records.data() + static_cast<size_t>(k) * kVisitorRecordSize,
-                            &list->Visitors[k]);
-  }
-  ArrangeVisitors(list.get(), count, contents.newest_slot);
-  return list;
-}
-
 TSiteStatistic::TSiteStatistic(TComponent* owner)
     : TComponent(owner, "SiteStatistic"), resolver_(SystemResolver()) {
   if (!SiteStatistic) SiteStatistic = this;

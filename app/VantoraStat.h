@@ -84,7 +84,6 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
 
 // The visitor list made from a visitor file's records, sorted newest first.
 std::shared_ptr<const TVisitorList> BuildVisitorList(const VisitorFileContents& contents);
-std::shared_ptr<const TVisitorList> BuildVisitorList(const VisitorFileBytes& contents);
 
 class TSiteStatistic : public TComponent {
  public:

@@ -412,23 +412,6 @@ void AddHourlyHitToFile(const std::string& path, TDateTime time) {
   }
 }
 
-VisitorFileBytes ReadVisitorFileBytes(const std::string& path) {
-  VisitorFileBytes contents;
-  int32_t newest = 0;
-  int slots = 0;
-  std::string records;
-  const bool read = ForEachVisitorRecordBatch(
-      path, &newest, &slots, [&](int first, const char* batch, int count) {
-        if (first == 0) records.reserve(static_cast<size_t>(slots) * kVisitorRecordSize);
-        records.append(batch, static_cast<size_t>(count) * kVisitorRecordSize);
-      });
-  if (!read || slots == 0) return contents;
-  contents.newest_slot = newest;
-  contents.slots = slots;
-  contents.records = std::move(records);
-  return contents;
-}
-
 namespace {
 
 // The stamp's file part, from the status taken when the file was locked.
@@ -440,7 +423,6 @@ void StampFile(const LockedFile& file, const VisitorRing& ring, VisitorFileStamp
   stamp->modified_ns =
       static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
   stamp->newest = ring.newest;
-  stamp->slots = ring.slots;
   stamp->newest_record.fill('\0');
 }
 
@@ -503,14 +485,18 @@ bool ForEachVisitorRecordBatch(const std::string& path, int32_t* newest_slot, in
 }
 
 VisitorFileContents ReadVisitorFile(const std::string& path) {
-  const VisitorFileBytes bytes = ReadVisitorFileBytes(path);
   VisitorFileContents contents;
-  contents.newest_slot = bytes.newest_slot;
-  contents.slots.reserve(static_cast<size_t>(bytes.slots));
-  for (int slot = 0; slot < bytes.slots; ++slot) {
-    contents.slots.push_back(DecodeVisitorRecord(bytes.records.data() + slot * kVisitorRecordSize));
-  }
-  return contents;
+  int slots = 0;
+  const bool read = ForEachVisitorRecordBatch(
+      path, &contents.newest_slot, &slots, [&](int first, const char* batch, int count) {
+        if (first == 0) contents.slots.reserve(static_cast<size_t>(slots));
+        for (int k = 0; k < count; ++k) {
+          contents.slots.push_back(
+              DecodeVisitorRecord(batch + static_cast<size_t>(k) * kVisitorRecordSize));
+        }
+      });
+  // A file that cannot be read whole reads as empty.
+  return read ? contents : VisitorFileContents();
 }
 
 bool ForEachHourRecord(const std::string& path,
@@ -536,17 +522,6 @@ bool ForEachHourRecord(const std::string& path,
     offset += got;
   }
   return true;
-}
-
-bool ForEachHourRecordSince(const std::string& path, TDateTime earliest,
-                            const std::function<void(const THourRecord&)>& visit,
-                            std::optional<THourRecord>* first) {
-  return ForEachHourBatchSince(
-      path, earliest,
-      [&](std::span<const THourRecord> records) {
-        for (const THourRecord& record : records) visit(record);
-      },
-      first);
 }
 
 bool ForEachHourBatchSince(const std::string& path, TDateTime earliest,

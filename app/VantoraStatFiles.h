@@ -136,15 +136,7 @@ struct VisitorFileContents {
   std::vector<TVisitorRecord> slots;  // in file order, at most 500
 };
 VisitorFileContents ReadVisitorFile(const std::string& path);
-// The same records still encoded, 212 bytes each in file order: a reader
-// that sorts or picks records decodes only what it keeps, once.
-struct VisitorFileBytes {
-  int32_t newest_slot = 0;  // always 0..slots-1 (0 when empty)
-  int slots = 0;            // whole records, at most 500
-  std::string records;      // slots * kVisitorRecordSize bytes
-};
-VisitorFileBytes ReadVisitorFileBytes(const std::string& path);
-// The same records a batch at a time, into one small buffer: visit receives
+// The same records still encoded, a batch at a time, into one small buffer: visit receives
 // the file-order index of the batch's first record, its encoded records and
 // their number, while the file is held for reading.  *newest_slot and *slots
 // receive the ring's values before the first batch.  Returns false when the
@@ -166,7 +158,6 @@ struct VisitorFileStamp {
   off_t size = 0;
   int64_t modified_ns = 0;
   int32_t newest = 0;
-  int slots = 0;
   std::array<char, kVisitorRecordSize> newest_record{};
   bool operator==(const VisitorFileStamp&) const = default;
 };
@@ -179,8 +170,8 @@ std::optional<VisitorFileStamp> ReadVisitorFileStamp(const std::string& path);
 bool ForEachHourRecord(const std::string& path,
                        const std::function<void(const THourRecord&)>& visit);
 
-// Calls visit, in file order, for the whole hour records at the end of the
-// file that may lie at or after `earliest`, others may read and write the
+// Calls visit, in file order and a batch at a time, for the whole hour
+// records at the end of the file that may lie at or after `earliest`, others may read and write the
 // file meanwhile.  The file is read backwards from its end until
 // kHourOrderSlack records in a row lie before earliest, so the cost follows
 // the window asked for, not the years of history before it.  Records are
@@ -192,11 +183,6 @@ bool ForEachHourRecord(const std::string& path,
 // when the file cannot be opened or read.
 inline constexpr int kHourTailRecords = 24;
 inline constexpr int kHourOrderSlack = 2 * kHourTailRecords;
-bool ForEachHourRecordSince(const std::string& path, TDateTime earliest,
-                            const std::function<void(const THourRecord&)>& visit,
-                            std::optional<THourRecord>* first = nullptr);
-// The same, handing the records over a batch at a time (in file order), for
-// visits that cost little per record.
 bool ForEachHourBatchSince(const std::string& path, TDateTime earliest,
                            const std::function<void(std::span<const THourRecord>)>& visit,
                            std::optional<THourRecord>* first = nullptr);

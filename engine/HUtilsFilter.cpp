@@ -118,25 +118,11 @@ constexpr std::string_view HtmlReference(unsigned char c) {
 }
 
 // Writes the character reference of a byte to escape at `out`; returns its
-// end.  Each reference is copied with a length known here.
+// end.
 char* PutHtmlReference(char* out, char c) {
-  switch (c) {
-    case '&':
-      std::memcpy(out, "&amp;", 5);
-      return out + 5;
-    case '<':
-      std::memcpy(out, "&lt;", 4);
-      return out + 4;
-    case '>':
-      std::memcpy(out, "&gt;", 4);
-      return out + 4;
-    case '"':
-      std::memcpy(out, "&quot;", 6);
-      return out + 6;
-    default:  // '\''
-      std::memcpy(out, "&#39;", 5);
-      return out + 5;
-  }
+  const std::string_view reference = HtmlReference(static_cast<unsigned char>(c));
+  std::memcpy(out, reference.data(), reference.size());
+  return out + reference.size();
 }
 
 struct HtmlSpecialBytes {

@@ -624,13 +624,15 @@ TEST_P(HourRecordsSinceTest, YieldsTheWindowOfAWholePass) {
   std::vector<THourRecord> since;
   size_t older = 0;
   std::optional<THourRecord> first;
-  ASSERT_TRUE(ForEachHourRecordSince(
+  ASSERT_TRUE(ForEachHourBatchSince(
       hours_, earliest,
-      [&](const THourRecord& r) {
-        if (IsRecordDate(r.Time) && r.Time >= earliest) {
-          since.push_back(r);
-        } else {
-          ++older;
+      [&](std::span<const THourRecord> batch) {
+        for (const THourRecord& r : batch) {
+          if (IsRecordDate(r.Time) && r.Time >= earliest) {
+            since.push_back(r);
+          } else {
+            ++older;
+          }
         }
       },
       &first));
@@ -652,7 +654,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SinceCase{"Empty", 0, 30, 0, "", ""}, SinceCase{"ShorterThanTheWindow", 100, 30, 0, "", ""},
         SinceCase{"TenYears", 10 * 365 * 24, 367, 0, "", ""},
-        SinceCase{"WindowEndsOnABatchEdge", 3000, 1024.0 / 24, 0, "", ""},
+        SinceCase{"WindowEndsOnABatchEdge", 5000, 2048.0 / 24, 0, "", ""},
         SinceCase{"AppendLandedEarly", 5000, 2, 23, "", ""},
         SinceCase{"AppendAcrossTheEdge", 5000, 1, 24, "", ""},
         SinceCase{"DamagedLeadingRecords", 4000, 3, 0,
@@ -663,8 +665,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(VantoraStatFilesTest, MissingHourlyFileReadsAsNothingFromTheEnd) {
   std::optional<THourRecord> first = THourRecord{1, 1};
-  EXPECT_FALSE(ForEachHourRecordSince(
-      hours_, 0, [](const THourRecord&) { FAIL(); }, &first));
+  EXPECT_FALSE(ForEachHourBatchSince(
+      hours_, 0, [](std::span<const THourRecord>) { FAIL(); }, &first));
   EXPECT_FALSE(first.has_value());
 }
 

@@ -514,6 +514,26 @@ TEST_F(HUtilsFilterTest, FileNameRules) {
   }
 }
 
+TEST_F(HUtilsFilterTest, ATemplateLargerThanOneReadComesOutWhole) {
+  // The file is read in large chunks and handed out in its blocks of 255
+  // bytes: blocks that reach over a chunk's end (at 65,535 and 131,070 here)
+  // must hold the file's own bytes.
+  std::string text;
+  for (size_t i = 0; text.size() < 200000; ++i) text += static_cast<char>('a' + i % 26);
+  std::string expected = text;
+  for (const size_t at : {size_t{131080}, size_t{65540}}) {
+    text.replace(at, 12, "%HITS_TODAY%");
+    expected.replace(at, 12, "42");
+  }
+  WriteFile(dir_ + "/large.htm", text);
+  THttpFileFilter filter(nullptr, "HttpFileFilter1");
+  AnswerKnownTags(filter);
+  filter.SetFileName("large.htm");
+  filter.Execute();
+  EXPECT_TRUE(Output() == expected) << "output of " << Output().size() << " bytes";
+  EXPECT_EQ(entry_names_, (std::vector<std::string>{"HITS_TODAY", "HITS_TODAY"}));
+}
+
 TEST_F(HUtilsFilterTest, DefaultNameOfAProgramWithoutExtension) {
   SetModuleFileNameForTesting(dir_ + "/vantora");
   WriteFile(dir_ + "/vantora.htm", "default");

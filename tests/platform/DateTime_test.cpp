@@ -72,6 +72,23 @@ TEST(DateTime, FormatterCases) {
   Formats() = saved;
 }
 
+// DateTimeToStr keeps the text of the last second: a change of the formats,
+// or a format that shows milliseconds, is never answered from it.
+TEST(DateTimeTest, DateTimeToStrFollowsTheFormatsWithinOneSecond) {
+  const HostFormats saved = Formats();
+  const TDateTime dt = EncodeDate(2026, 3, 7) + EncodeTime(9, 5, 4, 30);
+  EXPECT_EQ(DateTimeToStr(dt), "2026/03/07 09:05:04");
+  Formats().date_separator = '.';
+  Formats().short_date = "dd/mm/yyyy";
+  EXPECT_EQ(DateTimeToStr(dt), "07.03.2026 09:05:04");
+  Formats().long_time = "hh:nn:ss.zzz";
+  EXPECT_EQ(DateTimeToStr(dt), "07.03.2026 09:05:04.030");
+  EXPECT_EQ(DateTimeToStr(dt + 10.0 / kMillisecondsPerDay), "07.03.2026 09:05:04.040");
+  Formats() = saved;
+  EXPECT_EQ(DateTimeToStr(dt + 0.5 / 86400), "2026/03/07 09:05:04");
+  EXPECT_EQ(DateTimeToStr(dt + 1.0 / 86400), "2026/03/07 09:05:05");
+}
+
 // The appending forms add the formatter's text after what the string holds.
 TEST(DateTime, AppendingFormsAddTheFormattedText) {
   const TDateTime dt = EncodeDate(1999, 12, 31) + EncodeTime(23, 59, 59, 999);
