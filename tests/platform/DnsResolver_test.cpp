@@ -52,17 +52,33 @@ class LoopbackDnsServer {
       v6->sin6_port = htons(port);
       size = sizeof *v6;
     }
-    udp_ = socket(where.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (size == 0 || bind(udp_, reinterpret_cast<sockaddr*>(&where), size) != 0) {
-      throw std::runtime_error(std::string("cannot bind the test name server to ") + address);
+    // The TCP side takes the port the system gave the UDP side.  That port
+    // may be in use for TCP already (the tests beside this one connect to
+    // their web servers from ports of the same range): then both sides try
+    // a port anew.
+    const sockaddr_storage asked = where;
+    bool listening = false;
+    for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
+      if (attempt > 0) {
+        close(udp_);
+        close(tcp_);
+        where = asked;
+      }
+      socklen_t length = size;
+      udp_ = socket(where.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      if (size == 0 || bind(udp_, reinterpret_cast<sockaddr*>(&where), size) != 0) {
+        throw std::runtime_error(std::string("cannot bind the test name server to ") + address);
+      }
+      getsockname(udp_, reinterpret_cast<sockaddr*>(&where), &length);
+      port_ = ntohs(where.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
+      tcp_ = socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const int on = 1;
+      setsockopt(tcp_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+      listening =
+          bind(tcp_, reinterpret_cast<sockaddr*>(&where), size) == 0 && listen(tcp_, 4) == 0;
+      if (port != 0) break;  // a port asked for is not changed
     }
-    getsockname(udp_, reinterpret_cast<sockaddr*>(&where), &size);
-    port_ = ntohs(where.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
-    tcp_ = socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(tcp_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(tcp_, reinterpret_cast<sockaddr*>(&where), size) != 0 || listen(tcp_, 4) != 0 ||
-        pipe2(stop_, O_CLOEXEC) != 0) {
+    if (!listening || pipe2(stop_, O_CLOEXEC) != 0) {
       throw std::runtime_error("cannot listen as the test name server");
     }
     thread_ = std::thread([this] { Serve(); });
