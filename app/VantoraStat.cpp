@@ -364,7 +364,7 @@ TVisitorAppend TSiteStatistic::AppendVisitorTo(const std::string& path,
   std::function<std::string()> resolve;
   std::function<std::optional<std::string>()> known;
   if (resolve_host_name) {
-    const std::string address = lookup_address.empty() ? record.Address : lookup_address;
+    const std::string address = lookup_address.empty() ? std::string(record.Address) : lookup_address;
     resolve = [this, address, remote_host] { return ResolveHostName(address, remote_host); };
     known = [this, address, remote_host]() -> std::optional<std::string> {
       if (remote_host == "127.0.0.1" || address.empty()) return std::string();

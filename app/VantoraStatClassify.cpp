@@ -267,7 +267,7 @@ constexpr std::array<uint64_t, 256> kFamilySeconds = MakeFamilyBytes(1);
 // rule met so far are tried.  A rule met for the first time is met at its
 // first occurrence, since a rule before the best one would have been taken
 // at any earlier place.
-FamilyMatch MatchFamily(const std::string& agent) {
+FamilyMatch MatchFamily(std::string_view agent) {
   FamilyMatch match;
   // Rule texts that ignore case are lower case: the agent's letters are
   // lowered as they are compared.
@@ -332,7 +332,7 @@ std::string FamilyText(const FamilyMatch& match) {
 
 }  // namespace
 
-std::string BrowserFamily(const std::string& agent, const std::string& default_family) {
+std::string BrowserFamily(std::string_view agent, const std::string& default_family) {
   if (TrimView(agent).empty()) return default_family;
   return FamilyText(MatchFamily(agent));
 }

@@ -30,7 +30,7 @@ std::string BrowserName(const std::string& agent, const std::string& default_nam
 // Browsers built on another's engine name themselves after it in the agent
 // ("Edg/", "OPR/", "SamsungBrowser/" beside "Chrome/ ... Safari/"), so the
 // more specific names are looked for first.
-std::string BrowserFamily(const std::string& agent, const std::string& default_family);
+std::string BrowserFamily(std::string_view agent, const std::string& default_family);
 
 // The user agent as the visitor file keeps it, in at most `size` characters.
 // An agent that fits is kept whole; a longer one is cut to its beginning,

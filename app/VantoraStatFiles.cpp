@@ -67,11 +67,7 @@ constexpr int kAgentOffset = 89;
 constexpr int kAddressOffset = 154;
 constexpr int kHostNameOffset = 171;
 
-std::string Cut(const std::string& text, size_t size) {
-  return text.size() <= size ? text : text.substr(0, size);
-}
-
-void EncodeText(const std::string& text, size_t size, char* dst) {
+void EncodeText(std::string_view text, size_t size, char* dst) {
   const size_t length = std::min(text.size(), size);
   dst[0] = static_cast<char>(length);
   std::memset(dst + 1, 0, size);
@@ -203,15 +199,14 @@ Repeat LockAndTest(const std::string& path, const TVisitorRecord& record, double
 
 }  // namespace
 
-TVisitorRecord MakeVisitorRecord(TDateTime time, const std::string& referrer,
-                                 const std::string& agent, const std::string& address,
-                                 const std::string& host_name) {
+TVisitorRecord MakeVisitorRecord(TDateTime time, std::string_view referrer, std::string_view agent,
+                                 std::string_view address, std::string_view host_name) {
   TVisitorRecord record;
   record.Time = time;
-  record.Referrer = Cut(referrer, kReferrerSize);
-  record.Agent = Cut(agent, kAgentSize);
-  record.Address = Cut(address, kAddressSize);
-  record.HostName = Cut(host_name, kHostNameSize);
+  record.Referrer = referrer;
+  record.Agent = agent;
+  record.Address = address;
+  record.HostName = host_name;
   return record;
 }
 
@@ -234,20 +229,10 @@ void DecodeVisitorRecordInto(const char* src, TVisitorRecord* record) {
   // A damaged time that is not a number reads as an empty slot, so sorting
   // and comparing stay well defined.
   if (!std::isfinite(record->Time)) record->Time = 0;
-  const auto text = [&](size_t offset, size_t size, std::string* out) {
-    const size_t length = std::min<size_t>(static_cast<unsigned char>(src[offset]), size);
-    if (length > out->capacity()) {
-      // A fresh string made to size and moved in: cheaper than growing the
-      // one there.
-      *out = std::string(src + offset + 1, length);
-    } else {
-      out->assign(src + offset + 1, length);
-    }
-  };
-  text(kReferrerOffset, kReferrerSize, &record->Referrer);
-  text(kAgentOffset, kAgentSize, &record->Agent);
-  text(kAddressOffset, kAddressSize, &record->Address);
-  text(kHostNameOffset, kHostNameSize, &record->HostName);
+  record->Referrer.read_field(src + kReferrerOffset);
+  record->Agent.read_field(src + kAgentOffset);
+  record->Address.read_field(src + kAddressOffset);
+  record->HostName.read_field(src + kHostNameOffset);
 }
 
 void EncodeHourRecord(const THourRecord& record, char* dst) {
@@ -313,7 +298,7 @@ TVisitorAppend AppendVisitorToFile(
     if (!looked_up && known_host_name) {
       // A name known at once needs no letting go of the file.
       if (std::optional<std::string> known = known_host_name()) {
-        record.HostName = Cut(*known, kHostNameSize);
+        record.HostName = *known;  // cut to the field
         looked_up = true;
       }
     }
@@ -322,7 +307,7 @@ TVisitorAppend AppendVisitorToFile(
       // process may append the same visitor in that time, so test again.
       KeptVisitorFile().Release();
       turn.unlock();
-      record.HostName = Cut(resolve_host_name(), kHostNameSize);
+      record.HostName = resolve_host_name();
       looked_up = true;
       turn.lock();
       repeat = LockAndTest(path, record, window, keep_copy, &ring, &error);

@@ -14,12 +14,16 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <iosfwd>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/DateTime.h"
@@ -40,15 +44,69 @@ inline constexpr size_t kAgentSize = 64;
 inline constexpr size_t kAddressSize = 16;
 inline constexpr size_t kHostNameSize = 40;
 
-// One counted visitor.  Texts are 8-bit and hold at most their field's size;
-// SetVisitorTexts and DecodeVisitorRecord cut them, so comparisons are made on
-// the stored values.
+// A text of a visitor record, held in place: at most Size 8-bit characters,
+// as many as its field in the file holds.  A longer text given to it is cut
+// to Size, as storing it would cut it.  Held in the record itself, so that a
+// ring of 500 visitors loads with no allocation and copies as plain bytes.
+template <size_t Size>
+class TRecordText {
+  static_assert(Size <= 255, "the length is one byte, as in the file");
+
+ public:
+  // The characters after `length` are left as they are: only the first
+  // length() are ever read.
+  TRecordText() noexcept : length_(0) {}  // NOLINT(cppcoreguidelines-pro-type-member-init)
+  TRecordText(std::string_view text) noexcept { assign(text); }  // NOLINT(google-explicit-constructor)
+  TRecordText& operator=(std::string_view text) noexcept {
+    assign(text);
+    return *this;
+  }
+  void assign(std::string_view text) noexcept { assign(text.data(), text.size()); }
+  void assign(const char* text, size_t length) noexcept {
+    length_ = static_cast<uint8_t>(std::min(length, Size));
+    if (length_ != 0) std::memcpy(text_, text, length_);
+  }
+
+  // Reads a field as the file lays it out: a length byte, then Size
+  // characters; a length byte larger than Size reads as Size.
+  void read_field(const char* field) noexcept {
+    std::memcpy(text_, field + 1, Size);
+    length_ = static_cast<uint8_t>(std::min<size_t>(static_cast<unsigned char>(field[0]), Size));
+  }
+
+  size_t size() const noexcept { return length_; }
+  size_t length() const noexcept { return length_; }
+  bool empty() const noexcept { return length_ == 0; }
+  const char* data() const noexcept { return text_; }
+  const char* begin() const noexcept { return text_; }
+  const char* end() const noexcept { return text_ + length_; }
+  char operator[](size_t at) const noexcept { return text_[at]; }
+  std::string_view view() const noexcept { return {text_, length_}; }
+  operator std::string_view() const noexcept { return view(); }  // NOLINT(google-explicit-constructor)
+
+  friend bool operator==(const TRecordText& a, const TRecordText& b) noexcept {
+    return a.view() == b.view();
+  }
+  friend bool operator==(const TRecordText& a, std::string_view b) noexcept {
+    return a.view() == b;
+  }
+  friend std::ostream& operator<<(std::ostream& out, const TRecordText& text) {
+    return out << text.view();
+  }
+
+ private:
+  uint8_t length_;
+  char text_[Size];
+};
+
+// One counted visitor.  Texts are 8-bit and hold at most their field's size
+// (their type cuts them), so comparisons are made on the stored values.
 struct TVisitorRecord {
   TDateTime Time = 0;
-  std::string Referrer;
-  std::string Agent;
-  std::string Address;
-  std::string HostName;
+  TRecordText<kReferrerSize> Referrer;
+  TRecordText<kAgentSize> Agent;
+  TRecordText<kAddressSize> Address;
+  TRecordText<kHostNameSize> HostName;
 };
 
 // One hour bucket: the start of the hour and its hits (at least 1).
@@ -58,16 +116,15 @@ struct THourRecord {
 };
 
 // Fills a record with the given texts cut to their field sizes.
-TVisitorRecord MakeVisitorRecord(TDateTime time, const std::string& referrer,
-                                 const std::string& agent, const std::string& address,
-                                 const std::string& host_name = std::string());
+TVisitorRecord MakeVisitorRecord(TDateTime time, std::string_view referrer, std::string_view agent,
+                                 std::string_view address, std::string_view host_name = {});
 
 // Byte layouts.  dst/src must hold kVisitorRecordSize / kHourRecordSize bytes.
 // Unused character areas are written as zero bytes; a length byte larger than
 // its field is read as the field size.
 void EncodeVisitorRecord(const TVisitorRecord& record, char* dst);
 TVisitorRecord DecodeVisitorRecord(const char* src);
-// The same into an existing record, whose strings keep their storage.
+// The same into an existing record.
 void DecodeVisitorRecordInto(const char* src, TVisitorRecord* record);
 void EncodeHourRecord(const THourRecord& record, char* dst);
 THourRecord DecodeHourRecord(const char* src);

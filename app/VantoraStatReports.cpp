@@ -54,7 +54,7 @@ std::string_view ItemOf(TShareReport report, const TVisitorRecord& visitor, std:
 
 // The stored text a share table classifies: visitors with the same text
 // have the same item.
-const std::string& ClassifiedText(TShareReport report, const TVisitorRecord& visitor) {
+std::string_view ClassifiedText(TShareReport report, const TVisitorRecord& visitor) {
   switch (report) {
     case TShareReport::Browser:
     case TShareReport::Family:
@@ -115,7 +115,8 @@ std::string Percentage(int count, int examined) {
 // The first `rows` rows of a table (all when rows is larger), in order:
 // largest count first; among equal counts the item met first (the most
 // recent) leads.  Indices into items.
-std::vector<uint32_t> RowOrder(const std::vector<TShareItem>& items, size_t rows) {
+template <typename Item>
+std::vector<uint32_t> RowOrder(const std::vector<Item>& items, size_t rows) {
   std::vector<uint32_t> order(items.size());
   for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
   const auto before = [&](uint32_t a, uint32_t b) {
@@ -251,18 +252,33 @@ std::string OrderedRowsText(const std::vector<TShareItem>& items,
 
 }  // namespace
 
-std::vector<TShareItem> CountShareItems(TShareReport report,
-                                        std::span<const TVisitorRecord> visitors, int examined) {
+namespace {
+
+// An item of a table being counted: a view of its text and its visitors.
+struct CountedItem {
+  std::string_view Item;
+  int Count = 0;
+};
+
+// The distinct items of a table in the order first met.  Their texts are
+// views of the visitor records or of `made`, which holds the texts no record
+// holds (families, lowered keys); `made` is reserved for every visitor, so
+// that its texts never move.
+struct CountedItems {
+  std::vector<CountedItem> items;
+  std::vector<std::string> made;
+};
+
+CountedItems CountItems(TShareReport report, std::span<const TVisitorRecord> counted) {
   const bool ignore_case = report != TShareReport::Browser && report != TShareReport::Family;
-  const std::span<const TVisitorRecord> counted = FirstVisitors(visitors, examined);
-  std::vector<TShareItem> items;
-  // Reserved for every visitor, so that the keys viewed by item_places never
-  // move.
+  CountedItems result;
+  std::vector<CountedItem>& items = result.items;
+  std::vector<std::string>& made = result.made;
   items.reserve(counted.size());
-  std::vector<std::string> keys;  // the lowered keys, which item_places views
-  if (ignore_case) keys.reserve(counted.size());
-  // The items as compared, each with its place in items: one look-up per
-  // distinct stored text, however many distinct items there are.
+  made.reserve(counted.size());
+  // The items as compared (the lowered key when case is ignored), each with
+  // its place in items: one look-up per distinct stored text, however many
+  // distinct items there are.
   TextTable item_places(counted.size());
   // The place of each stored text met so far: a text is classified once,
   // however many visitors share it (most agents and hosts come back).
@@ -271,7 +287,7 @@ std::vector<TShareItem> CountShareItems(TShareReport report,
     return std::any_of(text.begin(), text.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
   };
   for (const TVisitorRecord& visitor : counted) {
-    const std::string& text = ClassifiedText(report, visitor);
+    const std::string_view text = ClassifiedText(report, visitor);
     if (report == TShareReport::Address && !has_capitals(text)) {
       // An address is its own item and, without capitals, its own key: one
       // look-up, no classification.
@@ -290,43 +306,66 @@ std::vector<TShareItem> CountShareItems(TShareReport report,
       continue;
     }
     std::string own;
-    const std::string_view item = ItemOf(report, visitor, &own);
+    std::string_view item = ItemOf(report, visitor, &own);
     // The compared form: the item itself unless case is ignored and it has
-    // capitals (most items have none), then a lowered copy of its own.
+    // capitals (most items have none), then a lowered copy.
     const bool lowered = ignore_case && has_capitals(item);
     std::string_view key = item;
     if (lowered) {
-      keys.push_back(LowerCase(std::string(item)));
-      key = keys.back();
+      made.push_back(LowerCase(std::string(item)));
+      key = made.back();
     }
     uint64_t key_hash;
     uint32_t place;
     if (const uint32_t* known = item_places.Find(key, &key_hash)) {
       place = *known;
       ++items[place].Count;
-      if (lowered) keys.pop_back();
+      if (lowered) made.pop_back();
     } else {
       place = static_cast<uint32_t>(items.size());
-      items.push_back({std::string(item), 1});
-      // The item's own bytes stay where they are: items never grow past
-      // their reserve.
-      if (!lowered) key = items.back().Item;
+      if (report == TShareReport::Family) {
+        // The family's text lives in own, which ends with this visitor.
+        made.push_back(std::move(own));
+        item = made.back();
+        if (!lowered) key = item;
+      }
+      items.push_back({item, 1});
       item_places.Add(key, key_hash, place);
     }
     text_places.Add(text, text_hash, place);
   }
+  return result;
+}
+
+}  // namespace
+
+std::vector<TShareItem> CountShareItems(TShareReport report,
+                                        std::span<const TVisitorRecord> visitors, int examined) {
+  const CountedItems counted = CountItems(report, FirstVisitors(visitors, examined));
+  std::vector<TShareItem> items;
+  items.reserve(counted.items.size());
+  for (const CountedItem& item : counted.items) items.push_back({std::string(item.Item), item.Count});
   return items;
 }
 
 std::string ShareReportRows(TShareReport report, std::span<const TVisitorRecord> visitors,
                             int examined, int rows, const TReportLinks& links) {
   const std::span<const TVisitorRecord> counted = FirstVisitors(visitors, examined);
-  std::vector<TShareItem> items = CountShareItems(report, counted, examined);
-  // Only the rows shown need their markup: put the items in the table's
-  // order and cut them to the rows first.
-  const std::vector<uint32_t> order = RowOrder(items, rows <= 0 ? 0 : static_cast<size_t>(rows));
-  for (uint32_t i : order) items[i].Item = ItemHtml(report, items[i].Item, links);
-  return OrderedRowsText(items, order, static_cast<int>(counted.size()), rows);
+  const CountedItems items = CountItems(report, counted);
+  // Only the rows shown need a text of their own, with its markup: put the
+  // items in the table's order and cut them to the rows first.
+  const std::vector<uint32_t> order =
+      RowOrder(items.items, rows <= 0 ? 0 : static_cast<size_t>(rows));
+  std::vector<TShareItem> shown;
+  shown.reserve(order.size());
+  std::vector<uint32_t> shown_order;
+  shown_order.reserve(order.size());
+  for (uint32_t i : order) {
+    shown_order.push_back(static_cast<uint32_t>(shown.size()));
+    shown.push_back({ItemHtml(report, std::string(items.items[i].Item), links),
+                     items.items[i].Count});
+  }
+  return OrderedRowsText(shown, shown_order, static_cast<int>(counted.size()), rows);
 }
 
 std::string ReportRowsText(std::vector<TShareItem> items, int examined, int rows) {

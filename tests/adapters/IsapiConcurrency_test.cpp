@@ -101,9 +101,9 @@ TEST(IsapiConcurrencyTest, ThreadsCountAndServePagesAtOnce) {
   ASSERT_EQ(visitors.slots.size(), static_cast<size_t>(kVisitorSlots));
   std::set<std::string> addresses;
   for (const TVisitorRecord& visitor : visitors.slots) {
-    EXPECT_EQ(visitor.Address.rfind("10.0.", 0), 0u) << visitor.Address;
+    EXPECT_EQ(visitor.Address.view().rfind("10.0.", 0), 0u) << visitor.Address;
     EXPECT_GT(visitor.Time, 0);
-    addresses.insert(visitor.Address);
+    addresses.insert(std::string(visitor.Address));
   }
   EXPECT_EQ(addresses.size(), static_cast<size_t>(kVisitorSlots));
   EXPECT_EQ(folder.Log().find("Unhandled exception"), std::string::npos) << folder.Log();

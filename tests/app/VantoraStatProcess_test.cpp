@@ -129,10 +129,10 @@ void ExpectWellFormedRing(const std::string& path, std::set<std::string>* addres
     ASSERT_EQ(record.Agent, "Helper/1");
     ASSERT_EQ(record.HostName, "h.example");
     ASSERT_EQ(record.Referrer, "http://site.example/");
-    ASSERT_EQ(record.Address.rfind("10.", 0), 0u) << record.Address;
+    ASSERT_EQ(record.Address.view().rfind("10.", 0), 0u) << record.Address;
     ASSERT_GE(record.Time, first);
     ASSERT_LT(record.Time, first + 1.0 / 24);
-    addresses->insert(record.Address);
+    addresses->insert(std::string(record.Address));
   }
 }
 
