@@ -221,6 +221,10 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
   // The first hour of the day being summed, once a record has opened it (the
   // day's first record also takes part in first_day).
   long long day_hour = std::numeric_limits<long long>::min() / 2;
+  // The first hour of each window; the oldest of them is pro-rated.
+  const long long from_1d = hour_start - 24, from_7d = hour_start - 7 * 24;
+  const long long from_30d = hour_start - 30 * 24, from_365d = hour_start - 365 * 24;
+  const long long today_hour = today * 24;
   const auto add_records = [&](std::span<const THourRecord> records) {
     State s = state;
     for (const THourRecord& record : records) {
@@ -229,9 +233,20 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
       if (!(record.Time >= kFirstValidDay && record.Time <= kLastValidDay)) continue;
       const long long hour = RoundHalfAway(record.Time * 24.0) + offset_hours;
       const long long count = record.Hits;
-      if (hour >= hour_start - 24) {
-        s.d1 += hour == hour_start - 24 ? pro_rated(count) : count;
-        if (hour >= today * 24) {
+      // Most records of a year lie before the last 30 days: they are tested
+      // first.
+      if (hour < from_30d) {
+        if (hour >= from_365d) s.d365 += hour == from_365d ? pro_rated(count) : count;
+      } else if (hour < from_7d) {
+        s.d30 += hour == from_30d ? pro_rated(count) : count;
+        s.d365 += count;
+      } else if (hour < from_1d) {
+        s.d7 += hour == from_7d ? pro_rated(count) : count;
+        s.d30 += count;
+        s.d365 += count;
+      } else {
+        s.d1 += hour == from_1d ? pro_rated(count) : count;
+        if (hour >= today_hour) {
           s.today += count;
           if (s.today > s.top30) {
             s.top30 = s.today;
@@ -245,19 +260,10 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
         s.d7 += count;
         s.d30 += count;
         s.d365 += count;
-      } else if (hour >= hour_start - 7 * 24) {
-        s.d7 += hour == hour_start - 7 * 24 ? pro_rated(count) : count;
-        s.d30 += count;
-        s.d365 += count;
-      } else if (hour >= hour_start - 30 * 24) {
-        s.d30 += hour == hour_start - 30 * 24 ? pro_rated(count) : count;
-        s.d365 += count;
-      } else if (hour >= hour_start - 365 * 24) {
-        s.d365 += hour == hour_start - 365 * 24 ? pro_rated(count) : count;
       }
       // Records come in time order: most lie in the day of the one before,
       // known without a division.
-      if (hour - day_hour >= 0 && hour - day_hour < 24) {
+      if (static_cast<unsigned long long>(hour - day_hour) < 24) {
         s.total += count;
         continue;
       }

@@ -240,12 +240,6 @@ void EncodeHourRecord(const THourRecord& record, char* dst) {
   EncodeFixed32(dst + 8, static_cast<uint32_t>(record.Hits));
 }
 
-THourRecord DecodeHourRecord(const char* src) {
-  THourRecord record;
-  record.Time = DecodeDouble(src);
-  record.Hits = static_cast<int32_t>(DecodeFixed32(src + 8));
-  return record;
-}
 
 TDateTime HourStart(TDateTime t) {
   // Whole milliseconds of the day, so that a time lying exactly on the hour
@@ -536,6 +530,22 @@ bool ForEachHourBatchSince(const std::string& path, TDateTime earliest,
       return false;
     }
     begin_in_oldest = 0;
+    // Most batches lie wholly inside the window: one pass without an early
+    // way out tells so, and the walk below is needed only for the batch
+    // where the window begins.  A batch with no record older than earliest
+    // leaves the run of older records broken if it holds any date at all.
+    bool any_date = false;
+    bool any_older = false;
+    for (off_t k = 0; k < count; ++k) {
+      const double time = DecodeDouble(batch.data() + k * kHourRecordSize);
+      const bool date = IsRecordDate(time);
+      any_date |= date;
+      any_older |= date && time < earliest;
+    }
+    if (!any_older) {
+      if (any_date) older_in_a_row = 0;
+      continue;
+    }
     for (off_t k = count - 1; k >= 0; --k) {
       const double time = DecodeDouble(batch.data() + k * kHourRecordSize);
       if (!IsRecordDate(time)) continue;  // a damaged record says nothing of the order
@@ -579,13 +589,18 @@ bool ForEachHourBatchSince(const std::string& path, TDateTime earliest,
     }
     for (off_t part = 0; part < count; part += kVisitBatch) {
       const off_t part_count = std::min(kVisitBatch, count - part);
-      for (off_t r = 0; r < part_count; ++r) {
-        const THourRecord record = DecodeHourRecord(batch.data() + (part + r) * kHourRecordSize);
-        if (first_in_visit && IsRecordDate(record.Time)) {
+      const char* const from = batch.data() + part * kHourRecordSize;
+      off_t r = 0;
+      for (; first_in_visit && r < part_count; ++r) {
+        const THourRecord record = DecodeHourRecord(from + r * kHourRecordSize);
+        if (IsRecordDate(record.Time)) {
           *first = record;
           first_in_visit = false;
         }
         decoded[static_cast<size_t>(r)] = record;
+      }
+      for (; r < part_count; ++r) {
+        decoded[static_cast<size_t>(r)] = DecodeHourRecord(from + r * kHourRecordSize);
       }
       visit(std::span<const THourRecord>(decoded.data(), static_cast<size_t>(part_count)));
     }

@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Coding.h"
 #include "platform/DateTime.h"
 
 namespace vantora {
@@ -127,7 +128,9 @@ TVisitorRecord DecodeVisitorRecord(const char* src);
 // The same into an existing record.
 void DecodeVisitorRecordInto(const char* src, TVisitorRecord* record);
 void EncodeHourRecord(const THourRecord& record, char* dst);
-THourRecord DecodeHourRecord(const char* src);
+inline THourRecord DecodeHourRecord(const char* src) {
+  return THourRecord{DecodeDouble(src), static_cast<int32_t>(DecodeFixed32(src + 8))};
+}
 
 // The start of the hour of t: its day plus whole hours / 24.
 TDateTime HourStart(TDateTime t);
