@@ -48,6 +48,9 @@ struct TStatCounters {
 // The loaded visitor list: the first VisitorCount slots of Visitors are the
 // last visitors, newest first; the other slots have Time 0.
 struct TVisitorList {
+  // Each slot made empty by its own constructor: a made list is not first
+  // cleared byte by byte as well.
+  TVisitorList() noexcept {}  // NOLINT(modernize-use-equals-default)
   std::array<TVisitorRecord, kVisitorSlots> Visitors;
   int32_t VisitorCount = 0;
 };
