@@ -118,6 +118,22 @@ TEST(VantoraStatLayoutTest, DamagedFieldsReadSafely) {
   EXPECT_EQ(record.Time, 0);  // a time that is not a number reads as an empty slot
 }
 
+// A record's texts are held in place and cut as storing would cut them,
+// whichever way they are given; a copied record keeps its texts.
+TEST(VantoraStatLayoutTest, RecordTextsHoldAtMostTheirFieldSize) {
+  TVisitorRecord record;
+  EXPECT_TRUE(record.HostName.empty());
+  record.HostName = std::string(45, 'h');
+  record.Referrer = "http://ref.example/";
+  EXPECT_EQ(record.HostName, std::string(kHostNameSize, 'h'));
+  const TVisitorRecord copy = record;
+  record.HostName = "";
+  EXPECT_EQ(copy.HostName.size(), kHostNameSize);
+  EXPECT_EQ(copy.Referrer, "http://ref.example/");
+  EXPECT_TRUE(record.HostName.empty());
+  EXPECT_EQ(copy.Referrer.view().substr(0, 7), "http://");
+}
+
 TEST(VantoraStatLayoutTest, HourRecordIsTimeThenHits) {
   char bytes[kHourRecordSize];
   EncodeHourRecord(THourRecord{46000.25, 0x01020304}, bytes);
