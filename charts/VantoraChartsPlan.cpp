@@ -69,6 +69,11 @@ class BucketSummer {
     const double time = record.Time + shift_;
     if (!std::isfinite(time) || time < 0 || time > kLastDay) return;  // not a date
     const int64_t total_ms = RoundNonNegative(time * kMillisecondsPerDay);
+    if (static_cast<uint64_t>(total_ms - open_from_ms_) < open_ms_) {
+      // In the bucket of the record before (most are): the same key.
+      sum_ += record.Hits;
+      return;
+    }
     const int64_t d = total_ms / kMsPerDay;
     if (d < first_day_) return;  // before the window
     if (request_.kind == TChartKind::Hour) {
@@ -83,6 +88,10 @@ class BucketSummer {
       }
       sum_ += record.Hits;
       bucket_ = key;
+      // The milliseconds of this part of the day (n divides 24, so a part is
+      // a whole number of them): every time in them has this key.
+      open_from_ms_ = d * kMsPerDay + part * (kMsPerDay / n);
+      open_ms_ = static_cast<uint64_t>(kMsPerDay / n);
     } else {
       // A day's records come together: its key is worked out once (a
       // division by the bucket size the compiler cannot see).
@@ -98,6 +107,9 @@ class BucketSummer {
       }
       sum_ += record.Hits;
       bucket_ = key;
+      // Every time of this day has its key.
+      open_from_ms_ = d * kMsPerDay;
+      open_ms_ = kMsPerDay;
     }
   }
 
@@ -122,6 +134,11 @@ class BucketSummer {
   int64_t bar_counter_ = 0;
   int64_t keyed_day_ = -1;  // the day whose key day_key_ holds (none yet)
   double day_key_ = 0;
+  // The times (in milliseconds) of the open bucket's day or part of a day
+  // that the last record opened or joined: open_ms_ of them from
+  // open_from_ms_; none before the first record.
+  int64_t open_from_ms_ = 0;
+  uint64_t open_ms_ = 0;
   std::vector<TChartPoint> bars_;
 };
 
