@@ -51,7 +51,6 @@ TFormMain::TFormMain(TComponent* owner, bool load_engine) : TComponent(owner, "F
   end_html_->SetText(FooterLines());
 
   image1_ = new TImage(this, "Image1");
-  DrawCountingPicture(image1_->Picture());
 
   http_cookie1_ = new THttpCookie(this, "HttpCookie1");
   http_cookie1_->SetCookieName("Vantora");
@@ -65,6 +64,11 @@ TFormMain::TFormMain(TComponent* owner, bool load_engine) : TComponent(owner, "F
 }
 
 TFormMain::~TFormMain() = default;
+
+TImage* TFormMain::Image1() const {
+  std::call_once(picture_drawn_, [this] { DrawCountingPicture(image1_->Picture()); });
+  return image1_;
+}
 
 void TFormMain::GeneralHttpEngine1ExecRequest(TComponent* /*sender*/) {
   SetStatsPending(true);
@@ -85,7 +89,7 @@ void TFormMain::GeneralHttpEngine1ExecRequest(TComponent* /*sender*/) {
   }
 
   if (action == "STAT") {
-    SendGif(image1_->Picture());
+    SendGif(Image1()->Picture());
     // The picture is the whole response: let the visitor's page go on while
     // the hit (with its host-name lookup) is recorded.
     EndResponseEarly();

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -113,7 +114,9 @@ class TFormMain : public TComponent {
   THttpFileFilter* HttpFileFilter1() const { return http_file_filter1_; }
   THttpMemoFilter* StartHtml() const { return start_html_; }
   THttpMemoFilter* EndHtml() const { return end_html_; }
-  TImage* Image1() const { return image1_; }
+  // The counting picture's image, drawn when it is first asked for: a page
+  // or chart request never draws it.
+  TImage* Image1() const;
   THttpCookie* HttpCookie1() const { return http_cookie1_; }
 
  private:
@@ -129,6 +132,7 @@ class TFormMain : public TComponent {
   THttpMemoFilter* start_html_ = nullptr;
   THttpMemoFilter* end_html_ = nullptr;
   TImage* image1_ = nullptr;
+  mutable std::once_flag picture_drawn_;
   THttpCookie* http_cookie1_ = nullptr;
 };
 
