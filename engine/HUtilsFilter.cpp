@@ -88,6 +88,30 @@ struct LastDelimiter {
   char delimiter = '\0';
 };
 thread_local LastDelimiter last_delimiter;
+
+// The place of the first tag delimiter in text, or npos: sixteen bytes at a
+// time where the processor allows (a byte-wise search of the set costs a
+// call for every byte of the page).
+size_t FirstDelimiter(std::string_view text) {
+  static_assert(kTagDelimiters.size() == 2);
+  const char* const data = text.data();
+  const size_t size = text.size();
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i first = _mm_set1_epi8(kTagDelimiters[0]);
+  const __m128i second = _mm_set1_epi8(kTagDelimiters[1]);
+  for (; i + 16 <= size; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    const int mask = _mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, first), _mm_cmpeq_epi8(bytes, second)));
+    if (mask != 0) return i + static_cast<size_t>(std::countr_zero(static_cast<unsigned>(mask)));
+  }
+#endif
+  for (; i < size; ++i) {
+    if (data[i] == kTagDelimiters[0] || data[i] == kTagDelimiters[1]) return i;
+  }
+  return std::string_view::npos;
+}
 std::atomic<uint64_t> filter_numbers{0};
 
 }  // namespace
@@ -272,7 +296,7 @@ THttpTextFilterComponent::THttpTextFilterComponent(TComponent* owner, std::strin
     : TComponent(owner, std::move(name)), number_(++filter_numbers) {}
 
 int THttpTextFilterComponent::FindDelimiter(std::string_view text) {
-  const size_t at = text.find_first_of(kTagDelimiters);
+  const size_t at = FirstDelimiter(text);
   if (at == std::string_view::npos) return 0;
   last_delimiter = LastDelimiter{number_, text[at]};
   return static_cast<int>(at) + 1;

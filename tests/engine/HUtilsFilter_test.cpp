@@ -147,6 +147,25 @@ TEST(HUtilsFilterTagTextTest, FindDelimiterTakesTheEarliestOfEitherKind) {
   }
 }
 
+// The search goes many bytes at a time: a delimiter is found wherever it
+// lies, of either kind, with bytes of every value before it.
+TEST(HUtilsFilterTagTextTest, FindDelimiterFindsEveryPositionOfEveryLength) {
+  THttpMemoFilter filter(nullptr, "Filter1");
+  for (size_t length = 1; length <= 40; ++length) {
+    for (size_t at = 0; at < length; ++at) {
+      std::string text(length, 'x');
+      for (size_t k = 0; k < at; ++k) {
+        // Bytes near the delimiters' values, high bytes included.
+        text[k] = static_cast<char>("$&\"\x80\xa5\xe3"[k % 6]);
+      }
+      text[at] = at % 2 == 0 ? '#' : '%';
+      ASSERT_EQ(filter.FindDelimiter(text), static_cast<int>(at) + 1) << length << " " << at;
+      ASSERT_EQ(filter.Delimiter(), text[at]);
+    }
+    EXPECT_EQ(filter.FindDelimiter(std::string(length, '$')), 0) << length;
+  }
+}
+
 TEST(HUtilsFilterTagTextTest, HtmlEscapeCoversMarkupCharacters) {
   EXPECT_EQ(HtmlEscape("a&b<c>d\"e'f"), "a&amp;b&lt;c&gt;d&quot;e&#39;f");
   EXPECT_EQ(HtmlEscape("plain \x80 text"), "plain \x80 text");
