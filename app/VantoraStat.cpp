@@ -196,6 +196,9 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
     long long top30_day, top365_day, first_day;
     long long day = 0;    // the day being summed
     long long total = 0;  // its hits so far
+    // The first hour of the day being summed, once a record has opened it
+    // (the day's first record also takes part in first_day).
+    long long day_hour = std::numeric_limits<long long>::min() / 2;
   } state;
   state.top30_day = state.top365_day = state.first_day = today;
 
@@ -218,35 +221,37 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
   // Only the last 366 days (and a day's margin) count, apart from the first
   // record, which gives the first day: the file is read from its end.
   std::optional<THourRecord> first;
-  // The first hour of the day being summed, once a record has opened it (the
-  // day's first record also takes part in first_day).
-  long long day_hour = std::numeric_limits<long long>::min() / 2;
   // The first hour of each window; the oldest of them is pro-rated.
   const long long from_1d = hour_start - 24, from_7d = hour_start - 7 * 24;
   const long long from_30d = hour_start - 30 * 24, from_365d = hour_start - 365 * 24;
   const long long today_hour = today * 24;
   const auto add_records = [&](std::span<const THourRecord> records) {
+    // Everything the loop reads or changes is a local of its own, so that
+    // the compiler keeps it in registers instead of loading it through the
+    // captures for every record.
     State s = state;
+    const long long offset = offset_hours, h1 = from_1d, h7 = from_7d, h30 = from_30d,
+                    h365 = from_365d, today_from = today_hour;
     for (const THourRecord& record : records) {
       // A damaged record whose time is no date at all (not a number, or
       // outside the years 1 to 9999) counts nowhere.
       if (!(record.Time >= kFirstValidDay && record.Time <= kLastValidDay)) continue;
-      const long long hour = RoundHalfAway(record.Time * 24.0) + offset_hours;
+      const long long hour = RoundHalfAway(record.Time * 24.0) + offset;
       const long long count = record.Hits;
       // Most records of a year lie before the last 30 days: they are tested
       // first.
-      if (hour < from_30d) {
-        if (hour >= from_365d) s.d365 += hour == from_365d ? pro_rated(count) : count;
-      } else if (hour < from_7d) {
-        s.d30 += hour == from_30d ? pro_rated(count) : count;
+      if (hour < h30) {
+        if (hour >= h365) s.d365 += hour == h365 ? pro_rated(count) : count;
+      } else if (hour < h7) {
+        s.d30 += hour == h30 ? pro_rated(count) : count;
         s.d365 += count;
-      } else if (hour < from_1d) {
-        s.d7 += hour == from_7d ? pro_rated(count) : count;
+      } else if (hour < h1) {
+        s.d7 += hour == h7 ? pro_rated(count) : count;
         s.d30 += count;
         s.d365 += count;
       } else {
-        s.d1 += hour == from_1d ? pro_rated(count) : count;
-        if (hour >= today_hour) {
+        s.d1 += hour == h1 ? pro_rated(count) : count;
+        if (hour >= today_from) {
           s.today += count;
           if (s.today > s.top30) {
             s.top30 = s.today;
@@ -263,7 +268,7 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
       }
       // Records come in time order: most lie in the day of the one before,
       // known without a division.
-      if (static_cast<unsigned long long>(hour - day_hour) < 24) {
+      if (static_cast<unsigned long long>(hour - s.day_hour) < 24) {
         s.total += count;
         continue;
       }
@@ -276,7 +281,7 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
         s.total += count;
       }
       s.first_day = std::min(s.first_day, record_day);
-      day_hour = record_day * 24;
+      s.day_hour = record_day * 24;
     }
     state = s;
   };
