@@ -221,17 +221,15 @@ TStatCounters ComputeCountersAt(const std::string& path, TDateTime now, int offs
   // Only the last 366 days (and a day's margin) count, apart from the first
   // record, which gives the first day: the file is read from its end.
   std::optional<THourRecord> first;
-  // The first hour of each window; the oldest of them is pro-rated.
-  const long long from_1d = hour_start - 24, from_7d = hour_start - 7 * 24;
-  const long long from_30d = hour_start - 30 * 24, from_365d = hour_start - 365 * 24;
-  const long long today_hour = today * 24;
   const auto add_records = [&](std::span<const THourRecord> records) {
     // Everything the loop reads or changes is a local of its own, so that
     // the compiler keeps it in registers instead of loading it through the
     // captures for every record.
     State s = state;
-    const long long offset = offset_hours, h1 = from_1d, h7 = from_7d, h30 = from_30d,
-                    h365 = from_365d, today_from = today_hour;
+    const long long offset = offset_hours, today_from = today * 24;
+    // The first hour of each window; the oldest of them is pro-rated.
+    const long long h1 = hour_start - 24, h7 = hour_start - 7 * 24, h30 = hour_start - 30 * 24,
+                    h365 = hour_start - 365 * 24;
     for (const THourRecord& record : records) {
       // A damaged record whose time is no date at all (not a number, or
       // outside the years 1 to 9999) counts nowhere.
@@ -375,7 +373,8 @@ TVisitorAppend TSiteStatistic::AppendVisitorTo(const std::string& path,
   std::function<std::string()> resolve;
   std::function<std::optional<std::string>()> known;
   if (resolve_host_name) {
-    const std::string address = lookup_address.empty() ? std::string(record.Address) : lookup_address;
+    const std::string address =
+        lookup_address.empty() ? std::string(record.Address) : lookup_address;
     resolve = [this, address, remote_host] { return ResolveHostName(address, remote_host); };
     known = [this, address, remote_host]() -> std::optional<std::string> {
       if (remote_host == "127.0.0.1" || address.empty()) return std::string();

@@ -240,7 +240,6 @@ void EncodeHourRecord(const THourRecord& record, char* dst) {
   EncodeFixed32(dst + 8, static_cast<uint32_t>(record.Hits));
 }
 
-
 TDateTime HourStart(TDateTime t) {
   // Whole milliseconds of the day, so that a time lying exactly on the hour
   // is never taken for the end of the hour before.

@@ -54,18 +54,18 @@ class TRecordText {
   static_assert(Size <= 255, "the length is one byte, as in the file");
 
  public:
-  // The characters after `length` are left as they are: only the first
-  // length() are ever read.
+  // The characters after the first size() are left as they are: they are
+  // never read.
   TRecordText() noexcept : length_(0) {}  // NOLINT(cppcoreguidelines-pro-type-member-init)
-  TRecordText(std::string_view text) noexcept { assign(text); }  // NOLINT(google-explicit-constructor)
+  // NOLINTNEXTLINE(google-explicit-constructor): given wherever a text is
+  TRecordText(std::string_view text) noexcept { assign(text); }
   TRecordText& operator=(std::string_view text) noexcept {
     assign(text);
     return *this;
   }
-  void assign(std::string_view text) noexcept { assign(text.data(), text.size()); }
-  void assign(const char* text, size_t length) noexcept {
-    length_ = static_cast<uint8_t>(std::min(length, Size));
-    if (length_ != 0) std::memcpy(text_, text, length_);
+  void assign(std::string_view text) noexcept {
+    length_ = static_cast<uint8_t>(std::min(text.size(), Size));
+    if (length_ != 0) std::memcpy(text_, text.data(), length_);
   }
 
   // Reads a field as the file lays it out: a length byte, then Size
@@ -76,14 +76,11 @@ class TRecordText {
   }
 
   size_t size() const noexcept { return length_; }
-  size_t length() const noexcept { return length_; }
   bool empty() const noexcept { return length_ == 0; }
   const char* data() const noexcept { return text_; }
-  const char* begin() const noexcept { return text_; }
-  const char* end() const noexcept { return text_ + length_; }
-  char operator[](size_t at) const noexcept { return text_[at]; }
   std::string_view view() const noexcept { return {text_, length_}; }
-  operator std::string_view() const noexcept { return view(); }  // NOLINT(google-explicit-constructor)
+  // NOLINTNEXTLINE(google-explicit-constructor): read wherever a text is
+  operator std::string_view() const noexcept { return view(); }
 
   friend bool operator==(const TRecordText& a, const TRecordText& b) noexcept {
     return a.view() == b.view();

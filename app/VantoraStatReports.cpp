@@ -232,15 +232,16 @@ class TextTable {
   size_t mask_ = 0;
 };
 
-// The rows of items already in the table's order, at most `rows` of them.
-std::string OrderedRowsText(const std::vector<TShareItem>& items,
-                            const std::vector<uint32_t>& order, int examined, int rows) {
+// The first `rows` of `count` rows (all when rows is larger): row(i) gives
+// the i-th row in the table's order, as an item whose text is its cell.
+template <typename Row>
+std::string RowsText(size_t count, const Row& row, int examined, int rows) {
   std::string text;
   if (examined <= 0) return text;
-  const size_t shown = rows <= 0 ? 0 : std::min(order.size(), static_cast<size_t>(rows));
+  const size_t shown = rows <= 0 ? 0 : std::min(count, static_cast<size_t>(rows));
   text.reserve(shown * 128);
   for (size_t i = 0; i < shown; ++i) {
-    const TShareItem& item = items[order[i]];
+    const TShareItem& item = row(i);  // a made row lives to the end of the step
     text += "<tr><td><font face=Arial size=1>&nbsp;";
     text += item.Item.empty() ? std::string_view("Unknown") : std::string_view(item.Item);
     text += "</font></td><td align=Right><font face=Arial size=1>&nbsp;";
@@ -249,10 +250,6 @@ std::string OrderedRowsText(const std::vector<TShareItem>& items,
   }
   return text;
 }
-
-}  // namespace
-
-namespace {
 
 // An item of a table being counted: a view of its text and its visitors.
 struct CountedItem {
@@ -344,7 +341,9 @@ std::vector<TShareItem> CountShareItems(TShareReport report,
   const CountedItems counted = CountItems(report, FirstVisitors(visitors, examined));
   std::vector<TShareItem> items;
   items.reserve(counted.items.size());
-  for (const CountedItem& item : counted.items) items.push_back({std::string(item.Item), item.Count});
+  for (const CountedItem& item : counted.items) {
+    items.push_back({std::string(item.Item), item.Count});
+  }
   return items;
 }
 
@@ -356,21 +355,17 @@ std::string ShareReportRows(TShareReport report, std::span<const TVisitorRecord>
   // items in the table's order and cut them to the rows first.
   const std::vector<uint32_t> order =
       RowOrder(items.items, rows <= 0 ? 0 : static_cast<size_t>(rows));
-  std::vector<TShareItem> shown;
-  shown.reserve(order.size());
-  std::vector<uint32_t> shown_order;
-  shown_order.reserve(order.size());
-  for (uint32_t i : order) {
-    shown_order.push_back(static_cast<uint32_t>(shown.size()));
-    shown.push_back({ItemHtml(report, std::string(items.items[i].Item), links),
-                     items.items[i].Count});
-  }
-  return OrderedRowsText(shown, shown_order, static_cast<int>(counted.size()), rows);
+  const auto row = [&](size_t i) {
+    const CountedItem& item = items.items[order[i]];
+    return TShareItem{ItemHtml(report, std::string(item.Item), links), item.Count};
+  };
+  return RowsText(order.size(), row, static_cast<int>(counted.size()), rows);
 }
 
 std::string ReportRowsText(std::vector<TShareItem> items, int examined, int rows) {
-  return OrderedRowsText(items, RowOrder(items, rows <= 0 ? 0 : static_cast<size_t>(rows)),
-                         examined, rows);
+  const std::vector<uint32_t> order = RowOrder(items, rows <= 0 ? 0 : static_cast<size_t>(rows));
+  const auto row = [&](size_t i) -> const TShareItem& { return items[order[i]]; };
+  return RowsText(order.size(), row, examined, rows);
 }
 
 void WriteReportRows(std::vector<TShareItem> items, int examined, int rows) {
